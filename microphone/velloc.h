@@ -1,0 +1,65 @@
+// velloc: captures one microphone and writes it to standard output as 16 kHz
+// mono signed 16-bit little-endian PCM.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "microphone/audio_platform.h"
+
+namespace velloc {
+
+// Everything the tool sets up once and the audio thread reads afterwards. All of
+// it is written on the main thread before the engine starts; afterwards only
+// `firstCallbackLogged` (under `firstCallbackFlag`) and the converter-path and
+// writer bookkeeping (touched by the one tap thread alone) change.
+struct VellocState {
+  MicrophonePlatform* platform = nullptr;
+
+  double targetSampleRate = 16000.0;
+  uint32_t targetChannels = 1;
+  std::optional<std::string> requestedDeviceName;
+
+  std::unique_ptr<AudioEngine> engine;
+  InputNode* inputNode = nullptr;
+  bool voiceProcessingEnabled = false;
+  AudioFormat nativeFormat;
+  AudioFormat converterInputFormat;
+  bool needsConversion = false;
+  std::unique_ptr<AudioConverter> converter;
+  OutputStream* outputHandle = nullptr;
+  std::mutex firstCallbackFlag;
+  bool firstCallbackLogged = false;
+
+  // Input frames handed to the converter so far; output capacities are taken
+  // from this running total so that no fraction of a frame is lost per call.
+  uint64_t convertedInputFrames = 0;
+  // The writer's byte buffer, kept between calls so the audio path does not
+  // allocate once it has seen its largest buffer.
+  std::vector<std::byte> pcmBytes;
+};
+
+// The whole tool: command line, set-up, start, signal handlers, then park.
+// Returns the exit status when the main thread is released; fatal paths end the
+// process through the platform instead. `args` excludes the program path.
+int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const std::string> args);
+
+// Pieces of the run, exposed for tests.
+void scanCommandLine(VellocState& state, std::span<const std::string> args);
+std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_view named);
+// Ends the process on a fatal set-up failure.
+void setUpEngine(VellocState& state);
+
+void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
+                        AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when);
+void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& when);
+void logFirstCallback(VellocState& state, uint32_t frameLength);
+void writeInt16Samples(VellocState& state, const PcmBuffer& buffer);
+
+}  // namespace velloc
