@@ -1,1 +1,88 @@
-// being written
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "microphone/velloc.h"
+
+namespace velloc {
+namespace {
+
+// Output frames for the converter call that brings the input total from
+// `before` to `after` frames. Taken from running totals, so the fraction of a
+// frame that one call cannot emit is owed to the next call instead of being
+// lost: the converter's backlog stays bounded. Nothing when the native rate or
+// the result makes no sense as a frame count.
+std::optional<uint32_t> outputCapacity(double ratio, uint64_t before, uint64_t after) {
+  if (!std::isfinite(ratio) || !(ratio > 0.0)) return std::nullopt;
+  const double emittedBefore = std::floor(static_cast<double>(before) * ratio);
+  const double emittedAfter = std::floor(static_cast<double>(after) * ratio);
+  const double capacity = emittedAfter - emittedBefore;
+  if (!std::isfinite(capacity) || capacity < 0.0 ||
+      capacity > static_cast<double>(std::numeric_limits<uint32_t>::max())) {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(capacity);
+}
+
+}  // namespace
+
+void logFirstCallback(VellocState& state, uint32_t frameLength) {
+  std::lock_guard<std::mutex> lock(state.firstCallbackFlag);
+  if (state.firstCallbackLogged) return;
+  state.firstCallbackLogged = true;
+  state.platform->process().writeDiagnostic(
+      "[tamsel] First tap callback fired (frameLength=" + std::to_string(frameLength) + ")\n");
+}
+
+const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
+                                 uint32_t /*packetCount*/, ConverterInputStatus& status) {
+  if (inputSupplied) {
+    status = ConverterInputStatus::noDataNow;
+    return nullptr;
+  }
+  inputSupplied = true;
+  status = ConverterInputStatus::haveData;
+  return &buffer;
+}
+
+void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
+                        AudioConverter& converter, const PcmBuffer& buffer,
+                        const AudioTime& /*when*/) {
+  logFirstCallback(state, buffer.frameLength());
+
+  const double ratio = state.targetSampleRate / state.nativeFormat.sampleRate;
+  const uint64_t inputBefore = state.convertedInputFrames;
+  const uint64_t inputAfter = inputBefore + buffer.frameLength();
+  const auto capacity = outputCapacity(ratio, inputBefore, inputAfter);
+  // Dropped buffers are not counted: the converter never sees them.
+  if (!capacity || *capacity == 0) return;
+
+  const auto output = state.platform->makePcmBuffer(outputFormat, *capacity);
+  if (!output) return;
+
+  bool inputSupplied = false;
+  const ConverterInputBlock input = [&inputSupplied, &buffer](uint32_t packetCount,
+                                                              ConverterInputStatus& status) {
+    return supplyInputOnce(inputSupplied, buffer, packetCount, status);
+  };
+  state.convertedInputFrames = inputAfter;
+  std::optional<PlatformError> error;
+  const ConverterOutputStatus status = converter.convert(*output, error, input);
+
+  if (error) {
+    state.platform->process().writeDiagnostic(
+        "[tamsel] Conversion error: " + error->localizedDescription + "\n");
+    return;
+  }
+  if (status == ConverterOutputStatus::error) return;
+  if (output->frameLength() > 0) writeInt16Samples(state, *output);
+}
+
+void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& /*when*/) {
+  logFirstCallback(state, buffer.frameLength());
+  writeInt16Samples(state, buffer);
+}
+
+}  // namespace velloc

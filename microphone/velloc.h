@@ -43,6 +43,8 @@ struct VellocState {
   // The writer's byte buffer, kept between calls so the audio path does not
   // allocate once it has seen its largest buffer.
   std::vector<std::byte> pcmBytes;
+  // Channel 0 of an interleaved buffer, gathered for the writer.
+  std::vector<float> interleavedScratch;
 };
 
 // The whole tool: command line, set-up, start, signal handlers, then park.
@@ -60,6 +62,10 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
                         AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when);
 void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& when);
 void logFirstCallback(VellocState& state, uint32_t frameLength);
+// The converter's input callback for one tap buffer: the buffer itself the first
+// time it is asked, nothing (noDataNow) every later time.
+const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer, uint32_t packetCount,
+                                 ConverterInputStatus& status);
 void writeInt16Samples(VellocState& state, const PcmBuffer& buffer);
 
 }  // namespace velloc
