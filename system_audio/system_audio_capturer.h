@@ -1,0 +1,47 @@
+// corvane's one capturer: configures and starts the capture stream, receives its
+// sample buffers and learns when it stops.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "system_audio/capture_platform.h"
+
+namespace corvane {
+
+class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
+ public:
+  // Makes no capture request; only takes the platform's standard output.
+  explicit SystemAudioCapturer(CapturePlatform& platform);
+
+  // Blocks the calling thread (never the main thread) until capture has begun,
+  // then writes the started line. Returns the platform's error when a step
+  // fails. Ends the process itself when the platform lists no display.
+  std::optional<PlatformError> start();
+
+  // On the delivery queue, one buffer at a time: writes an audio buffer's
+  // samples to standard output as 16-bit PCM.
+  void didOutputSampleBuffer(CaptureStream& stream, const SampleBuffer& sampleBuffer,
+                             StreamOutputType type) override;
+
+  // Writes the stopped line and ends the process with status 1.
+  void didStopWithError(CaptureStream& stream, const PlatformError& error) override;
+
+  // Set by start() before capture begins and kept until the process ends.
+  std::shared_ptr<CaptureStream> stream;
+  OutputStream& outputHandle;
+  // Touched only on the delivery queue, whose calls never overlap.
+  bool loggedFormat = false;
+
+ private:
+  std::optional<PlatformError> requestFirstDisplay(std::shared_ptr<const Display>& display);
+  void writeOutput(std::span<const std::byte> bytes);
+
+  CapturePlatform& platform_;
+};
+
+// The stream-format line, "[orrick] ASBD ...\n".
+std::string streamFormatLine(const AudioStreamBasicDescription& description);
+
+}  // namespace corvane
