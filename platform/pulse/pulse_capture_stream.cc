@@ -1,0 +1,71 @@
+#include "platform/pulse/pulse_capture_stream.h"
+
+#include <pulse/error.h>
+
+#include "system_audio/memory_sample_buffer.h"
+
+namespace pulse {
+
+PulseCaptureStream::PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
+                                       const corvane::StreamConfiguration& configuration,
+                                       corvane::StreamDelegate& delegate)
+    : connection_(connection),
+      monitorSourceName_(std::move(monitorSourceName)),
+      sampleRate_(static_cast<uint32_t>(configuration.sampleRate())),
+      channels_(static_cast<uint32_t>(configuration.channelCount())),
+      delegate_(delegate) {
+  // The width, height and frame interval describe video, which this platform
+  // never produces. Leaving out this process's own audio needs no work either:
+  // corvane plays nothing, so nothing of its own can reach the monitor.
+}
+
+std::optional<corvane::PlatformError> PulseCaptureStream::addStreamOutput(
+    corvane::StreamOutput& output, corvane::StreamOutputType type, corvane::DeliveryQueue&) {
+  if (recorder_) return corvane::PlatformError{"The stream is already capturing"};
+  // Every call comes on the recorder's one delivery thread, which keeps the
+  // queue's promise of one buffer at a time, in order.
+  if (type == corvane::StreamOutputType::audio) audioOutputs_.push_back(&output);
+  return std::nullopt;
+}
+
+void PulseCaptureStream::startCapture(
+    std::function<void(std::optional<corvane::PlatformError>)> completion) {
+  if (recorder_) {
+    completion(corvane::PlatformError{"The stream is already capturing"});
+    return;
+  }
+  RecordStream::Config config;
+  config.streamName = "system audio capture";
+  config.sourceName = monitorSourceName_;
+  // The server resamples and mixes the monitor down to what was asked for.
+  config.sampleSpec = {PA_SAMPLE_FLOAT32NE, sampleRate_, static_cast<uint8_t>(channels_)};
+  config.framesPerBlock = sampleRate_ * kDeliveryMilliseconds / 1000;
+  if (channels_ == 0 || channels_ > PA_CHANNELS_MAX || config.framesPerBlock == 0) {
+    completion(corvane::PlatformError{pa_strerror(PA_ERR_INVALID)});
+    return;
+  }
+
+  recorder_ = std::make_unique<RecordStream>(
+      connection_, config, [this](std::span<const std::byte> block, uint64_t) { deliver(block); },
+      [this](const std::string& reason) {
+        delegate_.didStopWithError(*this, corvane::PlatformError{reason});
+      });
+  if (auto refused = recorder_->start()) {
+    completion(corvane::PlatformError{*refused});
+    return;
+  }
+  completion(std::nullopt);
+}
+
+void PulseCaptureStream::deliver(std::span<const std::byte> block) {
+  const corvane::AudioStreamBasicDescription description{static_cast<double>(sampleRate_),
+                                                         corvane::kAudioFormatFlagIsFloat,
+                                                         4 * channels_, channels_, 32};
+  const corvane::MemorySampleBuffer buffer{corvane::MemoryBlockBuffer(block),
+                                           corvane::MemoryFormatDescription(description)};
+  for (corvane::StreamOutput* output : audioOutputs_) {
+    output->didOutputSampleBuffer(*this, buffer, corvane::StreamOutputType::audio);
+  }
+}
+
+}  // namespace pulse

@@ -1,0 +1,96 @@
+#include "platform/pulse/pulse_devices.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "platform/pulse/platform_status.h"
+
+namespace pulse {
+namespace {
+
+// One buffer description: the layout the platform structure has with a single entry.
+constexpr uint32_t kConfigurationBytes = sizeof(velloc::AudioBufferList);
+
+}  // namespace
+
+velloc::OSStatus PulseDeviceProperties::refresh() {
+  PulseConnection* connection = link_.connection();
+  if (connection == nullptr) return kStatusNoServer;
+  auto held = connection->lock();
+  auto answer = listSources(*connection);
+  if (!answer.value) return kStatusServerError;
+  sources_ = std::move(answer.value);
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::deviceListDataSize(uint32_t& byteSize) {
+  byteSize = 0;
+  if (const auto status = refresh(); status != velloc::kNoErr) return status;
+  byteSize = static_cast<uint32_t>(sources_->size() * sizeof(velloc::AudioObjectID));
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::readDeviceList(uint32_t& byteSize,
+                                                       velloc::AudioObjectID* devices) {
+  if (!sources_) {
+    if (const auto status = refresh(); status != velloc::kNoErr) {
+      byteSize = 0;
+      return status;
+    }
+  }
+  const std::size_t count =
+      std::min<std::size_t>(byteSize / sizeof(velloc::AudioObjectID), sources_->size());
+  for (std::size_t i = 0; i < count; ++i) devices[i] = (*sources_)[i].index;
+  byteSize = static_cast<uint32_t>(count * sizeof(velloc::AudioObjectID));
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::find(velloc::AudioObjectID device, SourceInfo& source) {
+  if (sources_) {
+    for (const auto& known : *sources_) {
+      if (known.index == device) {
+        source = known;
+        return velloc::kNoErr;
+      }
+    }
+  }
+  PulseConnection* connection = link_.connection();
+  if (connection == nullptr) return kStatusNoServer;
+  auto held = connection->lock();
+  auto answer = sourceByIndex(*connection, device);
+  if (!answer.value) return connection->alive() ? kStatusBadObject : kStatusServerError;
+  source = std::move(*answer.value);
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::inputStreamConfigurationDataSize(
+    velloc::AudioObjectID device, uint32_t& byteSize) {
+  byteSize = 0;
+  SourceInfo source;
+  if (const auto status = find(device, source); status != velloc::kNoErr) return status;
+  byteSize = kConfigurationBytes;
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::readInputStreamConfiguration(velloc::AudioObjectID device,
+                                                                     uint32_t& byteSize,
+                                                                     void* storage) {
+  SourceInfo source;
+  if (const auto status = find(device, source); status != velloc::kNoErr) return status;
+  if (byteSize < kConfigurationBytes || storage == nullptr) return kStatusBadSize;
+  auto* list = static_cast<velloc::AudioBufferList*>(storage);
+  list->mNumberBuffers = 1;
+  list->mBuffers[0] = velloc::AudioBuffer{source.sampleSpec.channels, 0, nullptr};
+  byteSize = kConfigurationBytes;
+  return velloc::kNoErr;
+}
+
+velloc::OSStatus PulseDeviceProperties::readDeviceName(velloc::AudioObjectID device,
+                                                       std::optional<std::string>& name) {
+  SourceInfo source;
+  if (const auto status = find(device, source); status != velloc::kNoErr) return status;
+  name = source.description;
+  return velloc::kNoErr;
+}
+
+}  // namespace pulse

@@ -1,0 +1,84 @@
+// velloc's engine, input node and audio unit on the audio server.
+//
+// The input node reads its native format from the source it is bound to (or the
+// server's default source): float, non-interleaved, at the source's own rate and
+// channel count. Starting the engine opens one record stream in the tap's format
+// on that source; the server converts when the tap asks for another format.
+// Tap buffers carry exactly the requested frame count and arrive on the record
+// stream's delivery thread. If the stream fails while capturing, the process
+// ends with status 1 after one FATAL line: a parent must be able to tell that
+// capture has stopped.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "common/process_control.h"
+#include "microphone/audio_platform.h"
+#include "platform/pulse/pulse_introspect.h"
+#include "platform/pulse/record_stream.h"
+#include "platform/pulse/server_link.h"
+
+namespace pulse {
+
+class PulseAudioUnit final : public velloc::AudioUnit {
+ public:
+  explicit PulseAudioUnit(ServerLink& link) : link_(link) {}
+  velloc::OSStatus setCurrentDevice(velloc::AudioObjectID device) override;
+  const std::optional<SourceInfo>& boundSource() const { return bound_; }
+
+ private:
+  ServerLink& link_;
+  std::optional<SourceInfo> bound_;
+};
+
+class PulseInputNode final : public velloc::InputNode {
+ public:
+  explicit PulseInputNode(ServerLink& link) : link_(link), unit_(link) {}
+
+  velloc::AudioUnit* audioUnit() override { return &unit_; }
+  velloc::AudioFormat outputFormatForBus(uint32_t bus) override;
+  void installTap(uint32_t bus, uint32_t bufferSize, const velloc::AudioFormat& format,
+                  velloc::TapBlock block) override;
+
+  struct Tap {
+    uint32_t bufferSize = 0;
+    velloc::AudioFormat format;
+    velloc::TapBlock block;
+  };
+  const std::optional<Tap>& tap() const { return tap_; }
+  // The source to capture: the bound one, else the default the native format
+  // was read from, else none (the server's default at start).
+  std::optional<SourceInfo> captureSource() const;
+
+ private:
+  ServerLink& link_;
+  PulseAudioUnit unit_;
+  std::optional<SourceInfo> defaultSource_;
+  std::optional<Tap> tap_;
+};
+
+class PulseAudioEngine final : public velloc::AudioEngine {
+ public:
+  PulseAudioEngine(ServerLink& link, pcm::ProcessControl& process)
+      : link_(link), process_(process), input_(link) {}
+  ~PulseAudioEngine() override;
+
+  velloc::InputNode& inputNode() override { return input_; }
+  std::optional<velloc::PlatformError> start() override;
+
+ private:
+  void deliver(std::span<const std::byte> block, uint64_t firstFrame);
+
+  ServerLink& link_;
+  pcm::ProcessControl& process_;
+  PulseInputNode input_;
+  std::unique_ptr<velloc::PcmBuffer> tapBuffer_;  // reused for every delivery
+  std::unique_ptr<RecordStream> stream_;
+};
+
+// Lays a block of interleaved frames out in `buffer`'s format (same sample
+// type and channel count) and sets its frame length.
+void fillFromInterleaved(std::span<const std::byte> block, velloc::PcmBuffer& buffer);
+
+}  // namespace pulse

@@ -1,0 +1,42 @@
+// MicrophonePlatform on the audio server (any server that speaks the PulseAudio
+// protocol, PipeWire's included), with soxr for conversion.
+//
+// How to use it: make one, hand it to runVelloc, never destroy it while an
+// engine it made is running. It connects to the server the first time velloc
+// asks about devices or formats; if none is reachable it writes one warning and
+// reports an empty native format, and velloc ends on its own terms.
+#pragma once
+
+#include <memory>
+
+#include "common/process_control.h"
+#include "microphone/audio_platform.h"
+#include "platform/pulse/pulse_devices.h"
+#include "platform/pulse/server_link.h"
+
+namespace pulse {
+
+class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
+ public:
+  explicit PulseMicrophonePlatform(pcm::ProcessControl& process);
+  ~PulseMicrophonePlatform() override;
+
+  std::unique_ptr<velloc::AudioEngine> makeEngine() override;
+  velloc::DeviceProperties& devices() override { return devices_; }
+  std::optional<velloc::AudioFormat> makeFormat(uint32_t commonFormat, double sampleRate,
+                                                uint32_t channels, bool interleaved) override;
+  std::unique_ptr<velloc::AudioConverter> makeConverter(const velloc::AudioFormat& from,
+                                                        const velloc::AudioFormat& to) override;
+  std::unique_ptr<velloc::PcmBuffer> makePcmBuffer(const velloc::AudioFormat& format,
+                                                   uint32_t frameCapacity) override;
+  velloc::OutputStream& standardOutput() override { return *stdout_; }
+  pcm::ProcessControl& process() override { return process_; }
+
+ private:
+  pcm::ProcessControl& process_;
+  ServerLink link_;
+  PulseDeviceProperties devices_;
+  std::unique_ptr<velloc::OutputStream> stdout_;
+};
+
+}  // namespace pulse

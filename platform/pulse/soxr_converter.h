@@ -1,0 +1,60 @@
+// The sample-rate and channel converter behind MicrophonePlatform::makeConverter.
+//
+// How to use it: create it from the input and output formats, then call
+// convert() with an output buffer and a callback that hands over input buffers.
+// Input may be 16-bit or float, interleaved or not, at any positive rate;
+// several channels are averaged with equal weight when the output has one.
+// Each call asks its callback for input at least once (so a caller that offers
+// one buffer per call never has it ignored) and keeps asking while the output
+// buffer has room. Whatever does not fit stays inside for the next call, so the
+// sequence of samples does not depend on how the output is cut into buffers.
+#pragma once
+
+#include <soxr.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "microphone/audio_platform.h"
+
+namespace pulse {
+
+class SoxrConverter final : public velloc::AudioConverter {
+ public:
+  // The quality chosen by measurement: see the converter-quality tool.
+  static constexpr unsigned long kDefaultQuality = SOXR_HQ;
+
+  // None when either format cannot be converted: a rate that is not finite or
+  // not above 0, no channels, an unknown common format, or an output with
+  // neither one channel nor as many as the input.
+  static std::unique_ptr<SoxrConverter> create(const velloc::AudioFormat& from,
+                                               const velloc::AudioFormat& to,
+                                               unsigned long quality = kDefaultQuality);
+  ~SoxrConverter() override;
+
+  velloc::ConverterOutputStatus convert(velloc::PcmBuffer& output,
+                                        std::optional<velloc::PlatformError>& error,
+                                        const velloc::ConverterInputBlock& input) override;
+
+ private:
+  SoxrConverter(const velloc::AudioFormat& from, const velloc::AudioFormat& to, soxr_t soxr);
+  // Mixes the buffer to the output's channel count and resamples it into pending_.
+  void take(const velloc::PcmBuffer& buffer);
+  void finish();
+  void resample(const float* samples, std::size_t frames);
+  // Copies pending frames into `output` from frame `at`; returns the new length.
+  uint32_t emit(velloc::PcmBuffer& output, uint32_t at);
+
+  velloc::AudioFormat from_;
+  velloc::AudioFormat to_;
+  soxr_t soxr_;  // null when the rates are equal: nothing to resample
+  uint32_t channels_;
+  bool ended_ = false;
+  std::vector<float> mixed_;    // one input buffer at the output's channel count
+  std::vector<float> pending_;  // converted, interleaved, not yet emitted
+  std::size_t pendingStart_ = 0;
+};
+
+}  // namespace pulse

@@ -1,0 +1,114 @@
+// Prints the converter's quality and speed at each soxr setting, for choosing
+// SoxrConverter::kDefaultQuality: signal-to-noise of a converted tone, how far
+// tones above the output's Nyquist frequency are pushed down, and how many
+// times faster than real time 48 kHz stereo becomes 16 kHz mono.
+#include <soxr.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <vector>
+
+#include "platform/pulse/soxr_converter.h"
+
+namespace {
+
+using velloc::AudioFormat;
+using velloc::PcmBuffer;
+
+constexpr double kInRate = 48000.0;
+constexpr double kOutRate = 16000.0;
+constexpr uint32_t kTapFrames = 4096;
+
+// Feeds `seconds` of a stereo tone through the converter in tap-sized buffers,
+// as velloc does, and returns the mono output.
+std::vector<float> convertTone(unsigned long quality, double frequency, double seconds,
+                               double* convertSeconds = nullptr) {
+  const AudioFormat from{velloc::kCommonFormatFloat32, kInRate, 2, false};
+  const AudioFormat to{velloc::kCommonFormatFloat32, kOutRate, 1, false};
+  auto converter = pulse::SoxrConverter::create(from, to, quality);
+  std::vector<float> out;
+  const auto total = static_cast<uint64_t>(seconds * kInRate);
+  PcmBuffer input(from, kTapFrames);
+  for (uint64_t start = 0; start < total; start += kTapFrames) {
+    for (uint32_t f = 0; f < kTapFrames; ++f) {
+      const double t = static_cast<double>(start + f) / kInRate;
+      const float v = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * t));
+      input.floatChannelData()[0][f] = v;
+      input.floatChannelData()[1][f] = v;
+    }
+    input.setFrameLength(kTapFrames);
+    const auto before = static_cast<uint64_t>(std::floor(start * kOutRate / kInRate));
+    const auto after = static_cast<uint64_t>(std::floor((start + kTapFrames) * kOutRate / kInRate));
+    PcmBuffer output(to, static_cast<uint32_t>(after - before));
+    bool supplied = false;
+    std::optional<velloc::PlatformError> error;
+    const auto began = std::chrono::steady_clock::now();
+    converter->convert(output, error, [&](uint32_t, velloc::ConverterInputStatus& status) {
+      status = supplied ? velloc::ConverterInputStatus::noDataNow
+                        : velloc::ConverterInputStatus::haveData;
+      const PcmBuffer* given = supplied ? nullptr : &input;
+      supplied = true;
+      return given;
+    });
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    if (convertSeconds != nullptr) *convertSeconds += took.count();
+    out.insert(out.end(), output.floatChannelData()[0],
+               output.floatChannelData()[0] + output.frameLength());
+  }
+  return out;
+}
+
+// Least-squares fit of a sinusoid at `frequency` to the middle of `signal`;
+// returns {signal-to-residual in dB, fitted amplitude}.
+std::pair<double, double> fit(const std::vector<float>& signal, double frequency) {
+  const std::size_t begin = signal.size() / 4, end = signal.size() * 3 / 4;
+  double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double w = 2 * std::numbers::pi * frequency * static_cast<double>(i) / kOutRate;
+    const double s = std::sin(w), c = std::cos(w);
+    ss += s * s, sc += s * c, cc += c * c, ys += signal[i] * s, yc += signal[i] * c;
+  }
+  const double det = ss * cc - sc * sc;
+  const double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
+  double signalPower = 0, noisePower = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double w = 2 * std::numbers::pi * frequency * static_cast<double>(i) / kOutRate;
+    const double model = a * std::sin(w) + b * std::cos(w);
+    signalPower += model * model;
+    noisePower += (signal[i] - model) * (signal[i] - model);
+  }
+  return {10 * std::log10(signalPower / noisePower), std::hypot(a, b)};
+}
+
+double rmsDb(const std::vector<float>& signal, double reference) {
+  double power = 0;
+  const std::size_t begin = signal.size() / 4, end = signal.size() * 3 / 4;
+  for (std::size_t i = begin; i < end; ++i) power += signal[i] * signal[i];
+  const double rms = std::sqrt(power / static_cast<double>(end - begin));
+  return 20 * std::log10(std::max(rms, 1e-12) / reference);
+}
+
+}  // namespace
+
+int main() {
+  const struct {
+    const char* name;
+    unsigned long quality;
+  } settings[] = {{"LQ", SOXR_LQ}, {"MQ", SOXR_MQ}, {"HQ", SOXR_HQ}, {"VHQ", SOXR_VHQ}};
+  std::printf("%-4s %10s %10s %12s %12s %12s\n", "q", "SNR 1k dB", "gain 7k dB", "alias 8.5k",
+              "alias 12k", "x realtime");
+  for (const auto& setting : settings) {
+    const double snr = fit(convertTone(setting.quality, 1000, 4), 1000).first;
+    const double passband =
+        20 * std::log10(fit(convertTone(setting.quality, 7000, 4), 7000).second / 0.5);
+    const double alias85 = rmsDb(convertTone(setting.quality, 8500, 4), 0.5 / std::sqrt(2.0));
+    const double alias12 = rmsDb(convertTone(setting.quality, 12000, 4), 0.5 / std::sqrt(2.0));
+    const double seconds = 60;
+    double took = 0;
+    convertTone(setting.quality, 440, seconds, &took);
+    std::printf("%-4s %10.1f %10.2f %12.1f %12.1f %12.0f\n", setting.name, snr, passband, alias85,
+                alias12, seconds / took);
+  }
+}

@@ -1,0 +1,20 @@
+// velloc on the desktop's audio server.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/posix_process.h"
+#include "microphone/velloc.h"
+#include "platform/pulse/pulse_microphone_platform.h"
+
+int main(int argc, char** argv) {
+  // Audio threads keep using all of this until the process ends, which it does
+  // by _exit from wherever it stops; so nothing here is ever destroyed.
+  auto* process = new pcm::PosixProcess;
+  auto* platform = new pulse::PulseMicrophonePlatform(*process);
+  auto* state = new velloc::VellocState;
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const int status = velloc::runVelloc(*state, *platform, args);
+  process->exitProcess(status);
+}

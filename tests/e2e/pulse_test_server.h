@@ -1,0 +1,94 @@
+// A private audio server for tests, with virtual devices, so no test needs sound
+// hardware or touches an audio server it did not start.
+//
+// How to use it:
+//   std::string error;
+//   auto server = pulsetest::PulseTestServer::start(error);   // null + error on failure
+//   auto mic = server->addMicrophone("usb", 48000, 2, "USB Mic", error);
+//   auto velloc = pulsetest::ChildProcess::start({"build/bin/velloc"}, server->childOptions());
+//   auto player = server->play(mic->sinkName, 48000, 2, samples);   // float32le, interleaved
+//   server->kill(SIGKILL);                                           // the server dies mid-run
+// Each server lives in a fresh temporary folder (its own XDG_RUNTIME_DIR and
+// HOME) and is stopped by its own PID when the object goes away. Float audio
+// goes through `format=float32le` null sinks bit for bit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/child_process.h"
+
+namespace pulsetest {
+
+// A null sink fed by `play`, and a source on its monitor that carries the
+// description a person would pick it by.
+struct VirtualMicrophone {
+  std::string sinkName;
+  std::string sourceName;
+  uint32_t sinkModule = 0;
+  uint32_t sourceModule = 0;
+};
+
+class PulseTestServer {
+ public:
+  static std::unique_ptr<PulseTestServer> start(std::string& error);
+  ~PulseTestServer();
+  PulseTestServer(const PulseTestServer&) = delete;
+  PulseTestServer& operator=(const PulseTestServer&) = delete;
+
+  pid_t pid() const { return server_->pid(); }
+  // The address to put in PULSE_SERVER.
+  const std::string& address() const { return address_; }
+  // Variables that point a client at this server and at nothing else.
+  const Environment& environment() const { return environment_; }
+  ChildProcess::Options childOptions() const;
+  // A folder that goes away with the server.
+  const std::string& scratchDir() const { return dir_; }
+
+  // pactl against this server; returns its exit code, output in `output`.
+  int pactl(const std::vector<std::string>& args, std::string* output = nullptr) const;
+
+  // A float32le null sink; when `makeDefault`, it becomes the default sink. A
+  // listener on its monitor (one more source output) keeps it running in short
+  // blocks, so capture starts without the idle sink's two-second delay.
+  std::optional<uint32_t> addSink(const std::string& name, uint32_t rate, uint32_t channels,
+                                  const std::string& description, bool makeDefault,
+                                  std::string& error);
+  // A null sink plus a source on its monitor named `name` with `description`.
+  std::optional<VirtualMicrophone> addMicrophone(const std::string& name, uint32_t rate,
+                                                 uint32_t channels, const std::string& description,
+                                                 std::string& error);
+  bool unloadModule(uint32_t module);
+  bool setDefaultSource(const std::string& name);
+  // The server's index of a source, or none.
+  std::optional<uint32_t> sourceIndex(const std::string& name) const;
+
+  // Plays interleaved float32le samples into `sinkName` (empty: the default
+  // sink) in real time, after 0.4 s of silence; the player ends after the last
+  // sample.
+  std::unique_ptr<ChildProcess> play(const std::string& sinkName, uint32_t rate, uint32_t channels,
+                                     const std::vector<float>& samples);
+
+  // Sends `signo` to the server itself (SIGKILL to make it die mid-run).
+  void kill(int signo);
+
+ private:
+  PulseTestServer() = default;
+  bool waitUntilAnswering();
+  bool waitForSourceOutputs(std::size_t count) const;
+
+  std::string dir_;
+  std::string address_;
+  Environment environment_;
+  std::unique_ptr<ChildProcess> server_;
+  std::vector<std::unique_ptr<ChildProcess>> keepers_;  // one per null sink
+  int played_ = 0;
+};
+
+}  // namespace pulsetest
