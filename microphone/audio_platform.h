@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 
+#include "common/output_stream.h"
 #include "common/process_control.h"
 #include "microphone/pcm_buffer.h"
 
@@ -137,13 +138,7 @@ class AudioConverter {
 
 // ---- Standard output ----------------------------------------------------------
 
-class OutputStream {
- public:
-  virtual ~OutputStream() = default;
-  // Writes every byte, in order, before returning. Returns 0, or the errno that
-  // made standard output fail for good.
-  virtual int write(std::span<const std::byte> bytes) = 0;
-};
+using pcm::OutputStream;
 
 // ---- The platform -------------------------------------------------------------
 

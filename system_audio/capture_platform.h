@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/output_stream.h"
 #include "common/process_control.h"
 
 namespace corvane {
@@ -189,13 +190,7 @@ class CaptureStream {
 
 // ---- Standard output ------------------------------------------------------------
 
-class OutputStream {
- public:
-  virtual ~OutputStream() = default;
-  // Writes every byte, in order, before returning. Returns 0, or the errno that
-  // made standard output fail for good.
-  virtual int write(std::span<const std::byte> bytes) = 0;
-};
+using pcm::OutputStream;
 
 // ---- The platform ---------------------------------------------------------------
 

@@ -1,25 +1,16 @@
 #include "platform/pulse/pulse_capture_platform.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <mutex>
 #include <thread>
 
-#include "common/fd_write.h"
+#include "common/output_stream.h"
 #include "common/posix_process.h"
 #include "platform/pulse/pulse_capture_stream.h"
 #include "platform/pulse/pulse_introspect.h"
 
 namespace pulse {
 namespace {
-
-class StandardOutput final : public corvane::OutputStream {
- public:
-  int write(std::span<const std::byte> bytes) override {
-    return pcm::writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
-  }
-};
 
 // Never called through: each stream delivers on its own thread.
 class DeliveryThread final : public corvane::DeliveryQueue {};
@@ -65,7 +56,7 @@ struct PulseCapturePlatform::Parts {
   std::mutex connecting;
   std::unique_ptr<PulseConnection> connection;  // set once, under `connecting`
   DeliveryThread deliveryThread;
-  StandardOutput standardOutput;
+  pcm::DescriptorOutput standardOutput;
   pcm::PosixProcess process;
 };
 

@@ -1,28 +1,16 @@
 #include "platform/pulse/pulse_microphone_platform.h"
 
 #include <pulse/sample.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <new>
 
-#include "common/fd_write.h"
+#include "common/output_stream.h"
 #include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/soxr_converter.h"
 
 namespace pulse {
 namespace {
-
-class DescriptorOutput final : public velloc::OutputStream {
- public:
-  explicit DescriptorOutput(int fd) : fd_(fd) {}
-  int write(std::span<const std::byte> bytes) override {
-    return pcm::writeAll(fd_, bytes.data(), bytes.size());
-  }
-
- private:
-  int fd_;
-};
 
 // No single buffer of the tool comes near this; a request beyond it is a bad
 // size, not a reason to exhaust memory.
@@ -38,10 +26,7 @@ bool describable(uint32_t commonFormat, double sampleRate, uint32_t channels) {
 }  // namespace
 
 PulseMicrophonePlatform::PulseMicrophonePlatform(pcm::ProcessControl& process)
-    : process_(process),
-      link_(process),
-      devices_(link_),
-      stdout_(std::make_unique<DescriptorOutput>(STDOUT_FILENO)) {}
+    : process_(process), link_(process), devices_(link_) {}
 
 PulseMicrophonePlatform::~PulseMicrophonePlatform() = default;
 

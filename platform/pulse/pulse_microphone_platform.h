@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "common/output_stream.h"
 #include "common/process_control.h"
 #include "microphone/audio_platform.h"
 #include "platform/pulse/pulse_devices.h"
@@ -29,14 +30,14 @@ class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
                                                         const velloc::AudioFormat& to) override;
   std::unique_ptr<velloc::PcmBuffer> makePcmBuffer(const velloc::AudioFormat& format,
                                                    uint32_t frameCapacity) override;
-  velloc::OutputStream& standardOutput() override { return *stdout_; }
+  velloc::OutputStream& standardOutput() override { return stdout_; }
   pcm::ProcessControl& process() override { return process_; }
 
  private:
   pcm::ProcessControl& process_;
   ServerLink link_;
   PulseDeviceProperties devices_;
-  std::unique_ptr<velloc::OutputStream> stdout_;
+  pcm::DescriptorOutput stdout_;
 };
 
 }  // namespace pulse
