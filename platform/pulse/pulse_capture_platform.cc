@@ -7,7 +7,7 @@
 #include "common/output_stream.h"
 #include "common/posix_process.h"
 #include "platform/pulse/pulse_capture_stream.h"
-#include "platform/pulse/pulse_introspect.h"
+#include "platform/pulse/server_queries.h"
 
 namespace pulse {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "microphone/audio_platform.h"
-#include "platform/pulse/pulse_introspect.h"
 #include "platform/pulse/server_link.h"
+#include "platform/pulse/server_queries.h"
 
 namespace pulse {
 

@@ -15,9 +15,9 @@
 
 #include "common/process_control.h"
 #include "microphone/audio_platform.h"
-#include "platform/pulse/pulse_introspect.h"
 #include "platform/pulse/record_stream.h"
 #include "platform/pulse/server_link.h"
+#include "platform/pulse/server_queries.h"
 
 namespace pulse {
 

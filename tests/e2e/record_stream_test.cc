@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "platform/pulse/pulse_connection.h"
-#include "platform/pulse/pulse_introspect.h"
+#include "platform/pulse/server_queries.h"
 #include "tests/e2e/pulse_test_server.h"
 
 namespace {

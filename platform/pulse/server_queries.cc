@@ -1,4 +1,4 @@
-#include "platform/pulse/pulse_introspect.h"
+#include "platform/pulse/server_queries.h"
 
 #include <pulse/error.h>
 #include <pulse/introspect.h>
