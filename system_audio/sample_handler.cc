@@ -1,5 +1,4 @@
 // Turns each delivered audio buffer into the PCM output stream.
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -42,9 +41,14 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   const BlockBuffer* block = sampleBuffer.dataBuffer();
   if (block == nullptr) return;
   const std::size_t length = block->dataLength();
-  std::vector<std::byte> bytes(length);
-  // A failed copy leaves zeros where nothing arrived; the buffer goes on as it is.
-  block->copyDataBytes(0, length, bytes.data());
+  const std::size_t sampleCount = length / 4;
+  // Room for every byte, the partial group after the last whole sample included,
+  // zeroed so that a failed copy leaves zeros where nothing arrived; the buffer
+  // then goes on as it is.
+  dataCopy_.assign((length + 3) / 4, 0.0f);
+  block->copyDataBytes(0, length, dataCopy_.data());
+  const std::span<const std::byte> bytes(reinterpret_cast<const std::byte*>(dataCopy_.data()),
+                                         length);
 
   const FormatDescription* format = sampleBuffer.formatDescription();
   if (format == nullptr) return;
@@ -63,13 +67,10 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
 
   // Every whole 4-byte group is one sample, whatever the channel layout; a
   // trailing partial group is dropped.
-  const std::size_t sampleCount = length / 4;
   if (sampleCount == 0) return;
-  std::vector<float> samples(sampleCount);
-  std::memcpy(samples.data(), bytes.data(), sampleCount * sizeof(float));
-  std::vector<std::byte> pcmBytes(2 * sampleCount);
-  pcm::encodePcm16le(samples.data(), sampleCount, pcmBytes.data());
-  writeOutput(pcmBytes);
+  if (pcmBytes_.size() < 2 * sampleCount) pcmBytes_.resize(2 * sampleCount);
+  pcm::encodePcm16le(dataCopy_.data(), sampleCount, pcmBytes_.data());
+  writeOutput({pcmBytes_.data(), 2 * sampleCount});
 }
 
 }  // namespace corvane

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "system_audio/capture_platform.h"
 
@@ -39,6 +40,11 @@ class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
   void writeOutput(std::span<const std::byte> bytes);
 
   CapturePlatform& platform_;
+  // Working storage of the delivery queue, kept between buffers so that the
+  // audio path stops allocating once it has seen its largest buffer. The data
+  // bytes land in float storage so the float path can read them in place.
+  std::vector<float> dataCopy_;
+  std::vector<std::byte> pcmBytes_;
 };
 
 // The stream-format line, "[orrick] ASBD ...\n".
