@@ -1,6 +1,9 @@
 #include "common/posix_process.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,13 +19,45 @@ namespace {
 const std::string* gSigtermLine = nullptr;
 const std::string* gSigintLine = nullptr;
 
+// Set by whichever ending comes first, a stop signal or exitProcess; every
+// later one waits for the first one's _exit.
 std::atomic_flag gStopping = ATOMIC_FLAG_INIT;
+// Held while a line goes to standard error. A thread holds it only with the stop
+// signals blocked, so a handler never waits for its own thread.
+std::atomic_flag gWritingLine = ATOMIC_FLAG_INIT;
+
+[[noreturn]] void waitForTheOtherEnding() {
+  for (;;) pause();
+}
+
+void blockStopSignals(sigset_t& previous) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+}
+
+// How long a stop waits for a line another thread is writing. Standard error
+// may be a pipe that nobody reads; a stop must never hang on it.
+constexpr long kLineWaitNanoseconds = 200'000'000;
+
+long nanosecondsSince(const timespec& start) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
+}
 
 extern "C" void stopOnSignal(int signo) {
-  // Two signals landing on two threads at once must still give one line: the
-  // second handler waits for the first one's _exit.
-  if (gStopping.test_and_set()) {
-    for (;;) pause();
+  // Two signals landing on two threads at once must still give one line.
+  if (gStopping.test_and_set()) waitForTheOtherEnding();
+  // A line another thread is writing goes out whole before the stop line, and
+  // none follows it: the stop line is the last. The wait is bounded, so a
+  // writer stuck on a full pipe cannot keep the process alive.
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (gWritingLine.test_and_set(std::memory_order_acquire) &&
+         nanosecondsSince(start) < kLineWaitNanoseconds) {
   }
   const std::string* line = signo == SIGTERM ? gSigtermLine : gSigintLine;
   if (line != nullptr) writeAll(STDERR_FILENO, line->data(), line->size());
@@ -42,11 +77,19 @@ void install(int signo) {
 
 }  // namespace
 
-// Every line goes straight to the descriptor with no stdio buffer or lock in
-// between: nothing needs flushing before _exit, and a signal handler writing its
-// own line never waits for another thread.
+// Every line goes straight to the descriptor with no stdio buffer in between,
+// so nothing needs flushing before _exit. Once the process is ending, lines
+// from other threads would land after the stop line; those threads wait for
+// the end instead.
 void PosixProcess::writeDiagnostic(std::string_view text) {
-  writeAll(STDERR_FILENO, text.data(), text.size());
+  sigset_t previous;
+  blockStopSignals(previous);
+  while (gWritingLine.test_and_set(std::memory_order_acquire)) sched_yield();
+  const bool ending = gStopping.test();
+  if (!ending) writeAll(STDERR_FILENO, text.data(), text.size());
+  gWritingLine.clear(std::memory_order_release);
+  if (ending) waitForTheOtherEnding();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void PosixProcess::installSignalHandlers(std::string_view sigtermLine,
@@ -61,6 +104,10 @@ void PosixProcess::parkMainThread() {
   for (;;) pause();
 }
 
-void PosixProcess::exitProcess(int status) { _exit(status); }
+void PosixProcess::exitProcess(int status) {
+  // A stop signal that is already writing its line decides the status.
+  if (gStopping.test_and_set()) waitForTheOtherEnding();
+  _exit(status);
+}
 
 }  // namespace pcm

@@ -4,10 +4,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace pulsetest {
@@ -42,8 +43,31 @@ std::optional<uint32_t> loadModule(const PulseTestServer& server,
 
 }  // namespace
 
+std::optional<ServerKind> serverKindFromEnvironment() {
+  const char* value = getenv("CAPTURE_TEST_SERVER");
+  const std::string_view name = value == nullptr ? "" : value;
+  if (name.empty() || name == nameOf(ServerKind::kPulseAudio)) return ServerKind::kPulseAudio;
+  if (name == nameOf(ServerKind::kPipeWire)) return ServerKind::kPipeWire;
+  return std::nullopt;
+}
+
+const char* nameOf(ServerKind kind) {
+  return kind == ServerKind::kPipeWire ? "pipewire" : "pulseaudio";
+}
+
 std::unique_ptr<PulseTestServer> PulseTestServer::start(std::string& error) {
+  const auto kind = serverKindFromEnvironment();
+  if (!kind) {
+    error = std::string("CAPTURE_TEST_SERVER is \"") + getenv("CAPTURE_TEST_SERVER") +
+            "\"; it must be pulseaudio or pipewire";
+    return nullptr;
+  }
+  return start(*kind, error);
+}
+
+std::unique_ptr<PulseTestServer> PulseTestServer::start(ServerKind kind, std::string& error) {
   std::unique_ptr<PulseTestServer> server(new PulseTestServer);
+  server->kind_ = kind;
   char pattern[] = "/tmp/pulse-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     error = "cannot make a temporary folder";
@@ -55,15 +79,13 @@ std::unique_ptr<PulseTestServer> PulseTestServer::start(std::string& error) {
   const std::string home = dir + "/home";
   mkdir(runtime.c_str(), 0700);
   mkdir(home.c_str(), 0700);
+  // Both kinds of server listen here.
   const std::string socket = runtime + "/pulse/native";
   server->address_ = "unix:" + socket;
 
-  const std::string script = dir + "/server.pa";
   const std::string clientConfig = dir + "/client.conf";
-  if (!writeFile(script, "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                             socket + "\n") ||
-      !writeFile(clientConfig, "autospawn = no\n")) {
-    error = "cannot write the server's configuration";
+  if (!writeFile(clientConfig, "autospawn = no\n")) {
+    error = "cannot write the client configuration";
     return nullptr;
   }
 
@@ -86,35 +108,49 @@ std::unique_ptr<PulseTestServer> PulseTestServer::start(std::string& error) {
       {"DISPLAY", ""},
   };
 
+  if (kind == ServerKind::kPipeWire) {
+    if (!startPipeWire(dir, server->environment_, server->processes_, error)) return nullptr;
+  } else if (!server->startPulseAudio(error)) {
+    return nullptr;
+  }
+  if (!server->waitUntilAnswering()) {
+    error = std::string("the private ") + nameOf(kind) +
+            " server did not answer within 10 s (KEEP_PULSE_TEST_DIR=1 keeps " + dir + ")\n" +
+            describeProcesses(server->processes_);
+    return nullptr;
+  }
+  if (kind == ServerKind::kPipeWire && !server->waitForSessionManager(error)) return nullptr;
+  return server;
+}
+
+bool PulseTestServer::startPulseAudio(std::string& error) {
+  const std::string script = dir_ + "/server.pa";
+  if (!writeFile(script, "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
+                             address_.substr(std::string_view("unix:").size()) + "\n")) {
+    error = "cannot write the server's configuration";
+    return false;
+  }
   ChildProcess::Options options;
-  options.environment = server->environment_;
+  options.environment = environment_;
   options.environment["PULSE_SERVER"] = "";
   options.captureStdout = false;
   // Running as root draws a warning from the server and nothing else; it then
   // behaves like a per-user server bound to our socket.
-  server->server_ = ChildProcess::start(
+  auto process = ChildProcess::start(
       {"pulseaudio", "-n", "-F", script, "--daemonize=no", "--exit-idle-time=-1",
        "--use-pid-file=no", "--realtime=no", "--high-priority=no", "--system=no",
-       "--log-target=file:" + dir + "/server.log"},
+       "--log-target=file:" + dir_ + "/server.log"},
       options);
-  if (!server->server_) {
+  if (!process) {
     error = "cannot start pulseaudio (is it installed?)";
-    return nullptr;
+    return false;
   }
-  if (!server->waitUntilAnswering()) {
-    error = "the private audio server did not answer; its log is in " + dir + "/server.log";
-    return nullptr;
-  }
-  return server;
+  processes_.push_back({"pulseaudio (log: " + dir_ + "/server.log)", std::move(process)});
+  return true;
 }
 
 PulseTestServer::~PulseTestServer() {
-  if (server_) {
-    server_->sendSignal(SIGTERM);
-    if (!server_->waitForExit(std::chrono::seconds(3))) server_->sendSignal(SIGKILL);
-    server_->waitForExit(std::chrono::seconds(3));
-    server_.reset();
-  }
+  stopProcesses(processes_);
   if (!dir_.empty() && getenv("KEEP_PULSE_TEST_DIR") == nullptr) {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -123,11 +159,63 @@ PulseTestServer::~PulseTestServer() {
 
 bool PulseTestServer::waitUntilAnswering() {
   for (int attempt = 0; attempt < 200; ++attempt) {
-    if (server_->waitForExit(std::chrono::milliseconds(0))) return false;
+    if (anyEnded(processes_)) return false;
     if (pactl({"info"}) == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+// WirePlumber links streams to devices and picks the default ones, so until it
+// runs a test's first stream could stay unlinked. It has started once it makes
+// a new sink the default; the probe sink goes again before any test sees it.
+bool PulseTestServer::waitForSessionManager(std::string& error) {
+  const std::string probe = "session_manager_probe";
+  auto module = loadModule(*this, {"module-null-sink", "sink_name=" + probe}, error);
+  if (!module) return false;
+  bool picked = false;
+  for (int attempt = 0; attempt < 250 && !picked && !anyEnded(processes_); ++attempt) {
+    picked = defaultSink() == probe;
+    if (!picked) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!picked) {
+    error = "wireplumber did not make a new sink the default (waited up to 5 s)\n" +
+            describeProcesses(processes_);
+    return false;
+  }
+  if (!unloadModule(*module)) {
+    error = "cannot unload the probe sink";
+    return false;
+  }
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    std::string sinks;
+    if (pactl({"list", "sinks", "short"}, &sinks) == 0 && sinks.find(probe) == std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  error = "the probe sink did not go away";
+  return false;
+}
+
+std::optional<std::string> PulseTestServer::defaultSink() const {
+  std::string info;
+  if (pactl({"info"}, &info) != 0) return std::nullopt;
+  const std::string label = "Default Sink: ";
+  const auto at = info.find(label);
+  if (at == std::string::npos) return std::nullopt;
+  const auto from = at + label.size();
+  return info.substr(from, info.find('\n', from) - from);
+}
+
+double PulseTestServer::stereoToMonoGain() const {
+  return kind_ == ServerKind::kPipeWire ? std::numbers::sqrt2 : 1.0;
+}
+
+std::vector<pid_t> PulseTestServer::pids() const {
+  std::vector<pid_t> result;
+  for (const auto& [name, process] : processes_) result.push_back(process->pid());
+  return result;
 }
 
 ChildProcess::Options PulseTestServer::childOptions() const {
@@ -156,19 +244,29 @@ std::optional<uint32_t> PulseTestServer::addSink(const std::string& name, uint32
                   "norewinds=1", "sink_properties=\"device.description='" + description + "'\""},
                  error);
   if (!module) return std::nullopt;
+  if (!waitForDevice("sinks", name, rate, channels)) {
+    error = "the sink " + name + " did not appear in the format asked for";
+    return std::nullopt;
+  }
   // An idle null sink works in two-second blocks, so a stream that connects
   // later would wait that long for its first audio. A listener asking for a
-  // short latency from the start keeps the sink in short blocks for good.
+  // short latency from the start keeps the sink in short blocks for good. It
+  // asks for the sink's own format: PipeWire runs the sink at the rate its
+  // first listener asks for, and any other rate would mean resampling.
   ChildProcess::Options options = childOptions();
   options.captureStdout = false;
   auto keeper = ChildProcess::start(
-      {"parec", "--raw", "--latency-msec=10", "--device=" + name + ".monitor"}, options);
+      {"parec", "--raw", "--latency-msec=10", "--format=float32le",
+       "--rate=" + std::to_string(rate), "--channels=" + std::to_string(channels),
+       "--device=" + name + ".monitor"},
+      options);
   if (!keeper) {
     error = "cannot start parec";
     return std::nullopt;
   }
+  const pid_t keeperPid = keeper->pid();
   keepers_.push_back(std::move(keeper));
-  if (!waitForSourceOutputs(keepers_.size())) {
+  if (!waitForSourceOutputOf(keeperPid)) {
     error = "the listener on " + name + ".monitor did not connect";
     return std::nullopt;
   }
@@ -192,22 +290,60 @@ std::optional<VirtualMicrophone> PulseTestServer::addMicrophone(const std::strin
     error = "description needs quoting: " + description;
     return std::nullopt;
   }
+  // PulseAudio gives a remap source its master's format, PipeWire its own
+  // default (two channels at the graph's rate), so the format is spelled out.
   auto source = loadModule(
       *this,
       {"module-remap-source", "source_name=" + name, "master=" + mic.sinkName + ".monitor",
+       "format=float32le", "rate=" + std::to_string(rate), "channels=" + std::to_string(channels),
        "source_properties=\"device.description='" + description + "'\""},
       error);
   if (!source) return std::nullopt;
+  if (!waitForDevice("sources", name, rate, channels)) {
+    error = "the source " + name + " did not appear in the format asked for";
+    return std::nullopt;
+  }
   mic.sinkModule = *sink;
   mic.sourceModule = *source;
   return mic;
 }
 
-bool PulseTestServer::waitForSourceOutputs(std::size_t count) const {
+// PipeWire's pulse server answers a module load before the new device is fully
+// set up: on a busy machine it has been seen to report a new 16 kHz source at
+// 48 kHz, and a stream connected to it then received nothing. A device is
+// ready once it shows the format it was made with.
+bool PulseTestServer::waitForDevice(const std::string& list, const std::string& name, uint32_t rate,
+                                    uint32_t channels) const {
+  const std::string spec =
+      "float32le " + std::to_string(channels) + "ch " + std::to_string(rate) + "Hz";
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    std::string output;
+    if (pactl({"list", list, "short"}, &output) == 0) {
+      std::istringstream lines(output);
+      std::string line;
+      while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string index, deviceName, driver, deviceSpec;
+        if (std::getline(fields, index, '\t') && std::getline(fields, deviceName, '\t') &&
+            std::getline(fields, driver, '\t') && std::getline(fields, deviceSpec, '\t') &&
+            deviceName == name && deviceSpec == spec) {
+          return true;
+        }
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// Counting source outputs would not do: PipeWire's remap sources read their
+// master through source outputs of their own.
+bool PulseTestServer::waitForSourceOutputOf(pid_t client) const {
+  const std::string property = "application.process.id = \"" + std::to_string(client) + "\"";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string output;
-    if (pactl({"list", "source-outputs", "short"}, &output) == 0 &&
-        static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) >= count) {
+    if (pactl({"list", "source-outputs"}, &output) == 0 &&
+        output.find(property) != std::string::npos) {
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -267,6 +403,6 @@ std::unique_ptr<ChildProcess> PulseTestServer::play(const std::string& sinkName,
   return ChildProcess::start(command, options);
 }
 
-void PulseTestServer::kill(int signo) { server_->sendSignal(signo); }
+void PulseTestServer::kill(int signo) { processes_.back().process->sendSignal(signo); }
 
 }  // namespace pulsetest

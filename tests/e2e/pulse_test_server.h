@@ -8,9 +8,13 @@
 //   auto velloc = pulsetest::ChildProcess::start({"build/bin/velloc"}, server->childOptions());
 //   auto player = server->play(mic->sinkName, 48000, 2, samples);   // float32le, interleaved
 //   server->kill(SIGKILL);                                           // the server dies mid-run
-// Each server lives in a fresh temporary folder (its own XDG_RUNTIME_DIR and
-// HOME) and is stopped by its own PID when the object goes away. Float audio
-// goes through `format=float32le` null sinks bit for bit.
+// Each server lives in a fresh temporary folder (its own XDG_RUNTIME_DIR,
+// HOME and configuration) and is stopped by its own PIDs when the object goes
+// away. Float audio goes through `format=float32le` null sinks bit for bit.
+//
+// The server is PulseAudio, or PipeWire with its pulse server when
+// CAPTURE_TEST_SERVER=pipewire; clients see the same protocol and the same
+// virtual devices either way.
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/pipewire_processes.h"
 
 namespace pulsetest {
 
@@ -35,14 +40,32 @@ struct VirtualMicrophone {
   uint32_t sourceModule = 0;
 };
 
+enum class ServerKind { kPulseAudio, kPipeWire };
+
+// What CAPTURE_TEST_SERVER asks for: "pulseaudio" (also when unset or empty)
+// or "pipewire"; none for anything else.
+std::optional<ServerKind> serverKindFromEnvironment();
+const char* nameOf(ServerKind kind);
+
 class PulseTestServer {
  public:
+  // The kind CAPTURE_TEST_SERVER names.
   static std::unique_ptr<PulseTestServer> start(std::string& error);
+  static std::unique_ptr<PulseTestServer> start(ServerKind kind, std::string& error);
   ~PulseTestServer();
   PulseTestServer(const PulseTestServer&) = delete;
   PulseTestServer& operator=(const PulseTestServer&) = delete;
 
-  pid_t pid() const { return server_->pid(); }
+  ServerKind kind() const { return kind_; }
+  // What the server's own stereo-to-mono downmix does to the level of a sound
+  // played alike on both channels: PulseAudio averages the channels (1),
+  // PipeWire adds them at -3 dB each (the square root of 2).
+  double stereoToMonoGain() const;
+  // The process clients talk to: pulseaudio, or pipewire-pulse.
+  pid_t pid() const { return processes_.back().process->pid(); }
+  // Every process of the server (pipewire, wireplumber, pipewire-pulse), in
+  // start order.
+  std::vector<pid_t> pids() const;
   // The address to put in PULSE_SERVER.
   const std::string& address() const { return address_; }
   // Variables that point a client at this server and at nothing else.
@@ -75,18 +98,25 @@ class PulseTestServer {
   std::unique_ptr<ChildProcess> play(const std::string& sinkName, uint32_t rate, uint32_t channels,
                                      const std::vector<float>& samples);
 
-  // Sends `signo` to the server itself (SIGKILL to make it die mid-run).
+  // Sends `signo` to the process clients talk to (SIGKILL to make the server
+  // die mid-run).
   void kill(int signo);
 
  private:
   PulseTestServer() = default;
+  bool startPulseAudio(std::string& error);
   bool waitUntilAnswering();
-  bool waitForSourceOutputs(std::size_t count) const;
+  bool waitForSessionManager(std::string& error);
+  bool waitForSourceOutputOf(pid_t client) const;
+  bool waitForDevice(const std::string& list, const std::string& name, uint32_t rate,
+                     uint32_t channels) const;
+  std::optional<std::string> defaultSink() const;
 
+  ServerKind kind_ = ServerKind::kPulseAudio;
   std::string dir_;
   std::string address_;
   Environment environment_;
-  std::unique_ptr<ChildProcess> server_;
+  std::vector<ServerProcess> processes_;                // in start order; the pulse server last
   std::vector<std::unique_ptr<ChildProcess>> keepers_;  // one per null sink
   int played_ = 0;
 };

@@ -7,16 +7,17 @@
 namespace {
 
 TEST(FormatDouble, ShortestRoundTripWithWholeNumbersMarked) {
-  EXPECT_EQ(pcm::formatDouble(16000.0), "16000.0");
-  EXPECT_EQ(pcm::formatDouble(44100.0), "44100.0");
-  EXPECT_EQ(pcm::formatDouble(16000.5), "16000.5");
-  EXPECT_EQ(pcm::formatDouble(0.0), "0.0");
-  EXPECT_EQ(pcm::formatDouble(-0.0), "-0.0");
-  EXPECT_EQ(pcm::formatDouble(0.1), "0.1");
-  EXPECT_EQ(pcm::formatDouble(-48000.0), "-48000.0");
-  EXPECT_EQ(pcm::formatDouble(1e300), "1e+300");
-  EXPECT_EQ(pcm::formatDouble(std::numeric_limits<double>::quiet_NaN()), "nan");
-  EXPECT_EQ(pcm::formatDouble(std::numeric_limits<double>::infinity()), "inf");
+  const std::pair<double, const char*> table[] = {{16000.0, "16000.0"},
+                                                  {44100.0, "44100.0"},
+                                                  {16000.5, "16000.5"},
+                                                  {0.0, "0.0"},
+                                                  {-0.0, "-0.0"},
+                                                  {0.1, "0.1"},
+                                                  {-48000.0, "-48000.0"},
+                                                  {1e300, "1e+300"},
+                                                  {std::numeric_limits<double>::quiet_NaN(), "nan"},
+                                                  {std::numeric_limits<double>::infinity(), "inf"}};
+  for (const auto& [value, text] : table) EXPECT_EQ(pcm::formatDouble(value), text);
 }
 
 }  // namespace

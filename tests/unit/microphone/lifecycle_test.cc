@@ -6,103 +6,74 @@
 namespace velloc::fake {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-struct ScanCase {
-  std::vector<std::string> args;
-  Lines expected;  // every line up to and including the device-choice line
-};
-
-class CommandLineScan : public VellocTest, public ::testing::WithParamInterface<ScanCase> {};
-
-TEST_P(CommandLineScan, WritesWarningsThenTheDeviceChoiceLine) {
-  run(GetParam().args);
-  const Lines all = lines();
-  std::size_t choice = 0;
-  while (choice < all.size() &&
-         all[choice].find("Requested input device name") == std::string::npos &&
-         all[choice].find("No --device-id arg") == std::string::npos) {
-    ++choice;
-  }
-  ASSERT_LT(choice, all.size());
-  EXPECT_EQ(Lines(all.begin(), all.begin() + choice + 1), GetParam().expected);
+std::string requested(const std::string& name) {
+  return "[tamsel] Requested input device name: \"" + name + "\"\n";
+}
+std::string ignored(const std::string& arg) {
+  return "[tamsel] WARNING: ignoring unknown arg: " + arg + "\n";
 }
 
-const char kDefault[] = "[tamsel] No --device-id arg, using system default input\n";
+// Each argument list against every line up to and including the device-choice line.
+TEST(CommandLineScan, WritesWarningsThenTheDeviceChoiceLine) {
+  for (const auto& [args, expected] : std::vector<std::pair<Lines, Lines>>{
+           {{}, {kNoDevice}},
+           {{"--device-id", "USB Mic"}, {requested("USB Mic")}},
+           {{"--device-id"},
+            {"[tamsel] WARNING: --device-id passed without value, using system default\n",
+             kNoDevice}},
+           {{"--device-id", ""}, {kNoDevice}},
+           {{"--device-id", "A", "--device-id", "B"}, {requested("B")}},
+           {{"--device-id", "A", "--device-id", ""}, {requested("A")}},
+           {{"--device-id", "--verbose"}, {requested("--verbose")}},
+           {{"--device-id=Mic"}, {ignored("--device-id=Mic"), kNoDevice}},
+           {{"-d", "Mic"}, {ignored("-d"), ignored("Mic"), kNoDevice}},
+           {{"foo", "--device-id", "Mic", "bar"},
+            {ignored("foo"), ignored("bar"), requested("Mic")}}}) {
+    Velloc velloc;
+    EXPECT_EQ(velloc.run(args), 0);
+    const Lines all = velloc.transcript();
+    EXPECT_EQ(Lines(all.begin(), all.begin() + std::min(all.size(), expected.size())), expected);
+  }
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, CommandLineScan,
-    ::testing::Values(
-        ScanCase{{}, {kDefault}},
-        ScanCase{{"--device-id", "USB Mic"},
-                 {"[tamsel] Requested input device name: \"USB Mic\"\n"}},
-        ScanCase{{"--device-id"},
-                 {"[tamsel] WARNING: --device-id passed without value, using system default\n",
-                  kDefault}},
-        ScanCase{{"--device-id", ""}, {kDefault}},
-        ScanCase{{"--device-id", "A", "--device-id", "B"},
-                 {"[tamsel] Requested input device name: \"B\"\n"}},
-        ScanCase{{"--device-id", "A", "--device-id", ""},
-                 {"[tamsel] Requested input device name: \"A\"\n"}},
-        ScanCase{{"--device-id", "--verbose"},
-                 {"[tamsel] Requested input device name: \"--verbose\"\n"}},
-        ScanCase{{"--device-id=Mic"},
-                 {"[tamsel] WARNING: ignoring unknown arg: --device-id=Mic\n", kDefault}},
-        ScanCase{{"-d", "Mic"},
-                 {"[tamsel] WARNING: ignoring unknown arg: -d\n",
-                  "[tamsel] WARNING: ignoring unknown arg: Mic\n", kDefault}},
-        ScanCase{{"foo", "--device-id", "Mic", "bar"},
-                 {"[tamsel] WARNING: ignoring unknown arg: foo\n",
-                  "[tamsel] WARNING: ignoring unknown arg: bar\n",
-                  "[tamsel] Requested input device name: \"Mic\"\n"}}));
+const Lines kSetUpAndStart = {
+    kNoDevice,
+    kVoiceOff,
+    kNative + "48000.0Hz, 2ch, commonFormat=1\n",
+    kMakeTarget,
+    kMakeFloat,
+    "makeConverter(float32 48000.0Hz 2ch → float32 16000.0Hz 1ch)",
+    "[tamsel] Audio converter: 48000.0Hz/2ch → 16000.0Hz/1ch (AVAudioConverter handles channel "
+    "down-mix)\n",
+    "installTap(bus 0, 4096 frames, float32 48000.0Hz 2ch)",
+    kConverterTap,
+    "start"};
 
-TEST_F(VellocTest, WholeRunOnTheConverterPathWritesEveryLineInOrder) {
-  setNative(kCommonFormatFloat32, 48000.0, 2);
-  EXPECT_EQ(run(), 0);
-  EXPECT_EQ(lines(),
-            (Lines{kDefault,
-                   "[tamsel] Voice processing OFF (raw mic — preserves SCK system audio capture)\n",
-                   "[tamsel] Native input format: 48000.0Hz, 2ch, commonFormat=1\n",
-                   "[tamsel] Audio converter: 48000.0Hz/2ch → 16000.0Hz/1ch (AVAudioConverter "
-                   "handles channel down-mix)\n",
-                   "[tamsel] Installed tap with format conversion\n",
-                   "[tamsel] Raw mic capture started (16kHz, mono, 16-bit PCM → stdout)\n",
-                   "[tamsel] Voice processing: OFF\n"}));
-  EXPECT_EQ(platform.engineStarts, 1);
-  EXPECT_EQ(platform.processControl.parkCount, 1);
-  EXPECT_TRUE(stdoutBytes().empty());
+// Parked until a stop signal, which ends the tool with its own line and status 0.
+TEST_F(VellocTest, WholeRunWritesEveryLineInOrderUntilAStopSignal) {
+  for (const auto& [signo, line] : {std::pair{SIGTERM, "[tamsel] Received SIGTERM, stopping...\n"},
+                                    std::pair{SIGINT, "[tamsel] Received SIGINT, stopping...\n"}}) {
+    Velloc velloc;
+    velloc.platform.processControl.onPark = [&] {
+      velloc.platform.processControl.deliverSignal(signo);
+    };
+    EXPECT_EQ(velloc.run(), 0);
+    Lines expected = kSetUpAndStart;
+    expected.insert(
+        expected.end(),
+        {"[tamsel] Raw mic capture started (16kHz, mono, 16-bit PCM → stdout)\n",
+         "[tamsel] Voice processing: OFF\n", "installSignalHandlers", "parkMainThread", line});
+    EXPECT_EQ(velloc.transcript(), expected);
+  }
 }
 
 TEST_F(VellocTest, EngineThatFailsToStartEndsWithStatusOneBeforeTheStartedLines) {
   platform.startError = PlatformError{"The operation couldn’t be completed. (-10875)"};
   EXPECT_EQ(run(), 1);
-  const Lines all = lines();
-  EXPECT_EQ(
-      all.back(),
+  Lines expected = kSetUpAndStart;
+  expected.push_back(
       "[tamsel] FATAL: engine.start() failed: The operation couldn’t be completed. (-10875)\n");
-  for (const auto& line : all) EXPECT_EQ(line.find("Raw mic capture started"), std::string::npos);
-  EXPECT_EQ(platform.processControl.installCount, 0);
-  EXPECT_EQ(platform.processControl.parkCount, 0);
-}
-
-TEST_F(VellocTest, StopSignalsWriteTheirOwnLineAndEndWithStatusZero) {
-  for (const int signo : {SIGTERM, SIGINT}) {
-    FakeMicrophonePlatform fresh;
-    VellocState freshState;
-    fresh.processControl.onPark = [&] { fresh.processControl.deliverSignal(signo); };
-    int status = -1;
-    try {
-      runVelloc(freshState, fresh, {});
-    } catch (const ProcessExit& exit) {
-      status = exit.status;
-    }
-    EXPECT_EQ(status, 0);
-    const Lines all = fresh.processControl.lines();
-    ASSERT_EQ(all.size(), 8u);
-    EXPECT_EQ(all[6], "[tamsel] Voice processing: OFF\n");
-    EXPECT_EQ(all[7], signo == SIGTERM ? "[tamsel] Received SIGTERM, stopping...\n"
-                                       : "[tamsel] Received SIGINT, stopping...\n");
-  }
+  EXPECT_EQ(transcript(), expected);
 }
 
 }  // namespace

@@ -1,5 +1,12 @@
-// The first-callback line, the converter protocol around one tap buffer, and the
-// direct tap.
+// The audio path: the first-callback line, the converter protocol around each
+// tap buffer, the capacities that keep the converter's backlog bounded, and the
+// bytes the writer puts on standard output.
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+#include "common/sample_rule.h"
+#include "tests/unit/common/sample_rule_table.h"
 #include "velloc_test_support.h"
 
 namespace velloc::fake {
@@ -7,142 +14,153 @@ namespace {
 
 const AudioFormat kOutputFormat{kCommonFormatFloat32, 16000.0, 1, false};
 
-class ConverterTap : public VellocTest {
- protected:
-  ConverterTap() {
-    state.nativeFormat = {kCommonFormatFloat32, 48000.0, 2, false};
-    state.outputHandle = &platform.stdoutStream;
+// Taps 48 kHz stereo through a scripted converter, and writes to the fake's
+// standard output.
+struct ConverterTapping : Velloc {
+  ConverterTapping(double rate = 48000.0) : Velloc({kCommonFormatFloat32, rate, 2, false}) {
+    state.nativeFormat = platform.nativeFormat;
+    state.outputHandle = &platform.processControl;
   }
   void tap(const PcmBuffer& buffer) {
     handleConverterTap(state, kOutputFormat, converter, buffer, AudioTime{});
   }
   void tapFrames(uint32_t frames) { tap(*makeMonoBuffer(state.nativeFormat.sampleRate, frames)); }
-  std::vector<uint32_t> capacities() const {
-    std::vector<uint32_t> out;
-    for (const auto& call : converter.calls) out.push_back(call.capacity);
-    return out;
-  }
   ScriptedConverter converter;
 };
 
-TEST_F(ConverterTap, FirstCallbackLineIsWrittenOnceWithTheTapFrameLength) {
-  tapFrames(4800);
-  tapFrames(4800);
-  EXPECT_EQ(lines(),
-            std::vector<std::string>{"[tamsel] First tap callback fired (frameLength=4800)\n"});
-}
+class ConverterTap : public ::testing::Test, public ConverterTapping {};
 
-TEST_F(ConverterTap, FirstCallbackLineIsWrittenEvenForADroppedBuffer) {
+// Buffers dropped for want of a whole output frame or of an output buffer are
+// not counted; the first-callback line is written once, even for a dropped one.
+TEST_F(ConverterTap, CapacitiesFollowTheRunningTotalOfInputHandedOver) {
   tapFrames(1);
-  EXPECT_EQ(lines(),
-            std::vector<std::string>{"[tamsel] First tap callback fired (frameLength=1)\n"});
-  EXPECT_TRUE(converter.calls.empty());
+  tapFrames(2);
+  tapFrames(3);
+  platform.pcmBuffersFail = true;
+  tapFrames(4096);
+  platform.pcmBuffersFail = false;
+  for (int i = 0; i < 6; ++i) tapFrames(4096);
+  EXPECT_EQ(converter.capacities, (std::vector<uint32_t>{1, 1365, 1365, 1366, 1365, 1365, 1366}));
+  EXPECT_EQ(platform.processControl.stderrBytes(), firstCallback(1));
 }
 
-TEST_F(ConverterTap, FirstCallCapacityIsTheTruncatedProduct) {
-  struct Case {
-    double rate;
-    uint32_t frames;
-    uint32_t capacity;
-  };
-  for (const Case& c : {Case{48000.0, 4096, 1365}, Case{48000.0, 4800, 1600},
-                        Case{44100.0, 4096, 1486}, Case{48000.0, 3, 1}}) {
-    VellocState fresh;
-    fresh.platform = &platform;
-    fresh.outputHandle = &platform.stdoutStream;
-    fresh.nativeFormat = {kCommonFormatFloat32, c.rate, 2, false};
-    ScriptedConverter scripted;
-    handleConverterTap(fresh, kOutputFormat, scripted, *makeMonoBuffer(c.rate, c.frames), {});
-    ASSERT_EQ(scripted.calls.size(), 1u);
-    EXPECT_EQ(scripted.calls[0].capacity, c.capacity) << c.frames << "@" << c.rate;
+TEST(ConverterTapFirstCall, CapacityIsTheTruncatedProduct) {
+  for (const auto& [rate, frames, capacity] :
+       {std::tuple{48000.0, 4096u, 1365u}, {48000.0, 4800u, 1600u}, {44100.0, 4096u, 1486u}}) {
+    ConverterTapping tapping(rate);
+    tapping.tapFrames(frames);
+    EXPECT_EQ(tapping.converter.capacities, std::vector<uint32_t>{capacity})
+        << frames << "@" << rate;
   }
 }
 
-TEST_F(ConverterTap, BuffersTooShortForOneOutputFrameAreDroppedAndNotCounted) {
-  tapFrames(1);
-  tapFrames(2);
-  EXPECT_TRUE(converter.calls.empty());
-  EXPECT_TRUE(platform.pcmBufferCapacities.empty());
-  tapFrames(3);  // would be 2 frames' worth if the dropped ones had counted
-  EXPECT_EQ(capacities(), std::vector<uint32_t>{1});
-  EXPECT_TRUE(stdoutBytes().size() == 2u);
-}
-
-TEST_F(ConverterTap, CapacitiesCarryTheFractionFromCallToCall) {
-  for (int i = 0; i < 6; ++i) tapFrames(4096);
-  EXPECT_EQ(capacities(), (std::vector<uint32_t>{1365, 1365, 1366, 1365, 1365, 1366}));
+// NaN; a rate so low that 4096 frames need more than 2^32 output frames; one so
+// low that the ratio itself overflows to infinity; infinity, whose ratio is 0.
+TEST_F(ConverterTap, RatesThatGiveNoFrameCountDropTheBuffer) {
+  for (const double rate : {std::nan(""), 1e-3, 1e-305, std::numeric_limits<double>::infinity()}) {
+    state.nativeFormat.sampleRate = rate;
+    tapFrames(4096);
+  }
+  EXPECT_TRUE(converter.capacities.empty());
+  EXPECT_EQ(transcript(), Lines{firstCallback(4096)});
 }
 
 TEST_F(ConverterTap, InputCallbackHandsOverTheTapBufferOnceThenNoDataNow) {
-  converter.script.inputRequests = 3;
+  converter.inputRequests = 3;
   const auto buffer = makeMonoBuffer(48000.0, 4096);
   tap(*buffer);
-  ASSERT_EQ(converter.calls.size(), 1u);
-  const auto& answers = converter.calls[0].answers;
-  ASSERT_EQ(answers.size(), 3u);
-  EXPECT_EQ(answers[0].status, ConverterInputStatus::haveData);
-  EXPECT_EQ(answers[0].buffer, buffer.get());  // the buffer itself, not a copy
-  for (int i = 1; i < 3; ++i) {
-    EXPECT_EQ(answers[i].status, ConverterInputStatus::noDataNow);
-    EXPECT_EQ(answers[i].buffer, nullptr);
+  tap(*buffer);  // each call supplies its own buffer again
+  using enum ConverterInputStatus;
+  const ScriptedConverter::Answers answers{
+      {haveData, buffer.get()}, {noDataNow, nullptr}, {noDataNow, nullptr}};
+  EXPECT_EQ(converter.answers, (std::vector{answers, answers}));
+}
+
+TEST(ConverterOutcome, StatusAndErrorSlotDecideWhatIsWritten) {
+  using enum ConverterOutputStatus;
+  const char* const failure = "The operation couldn’t be completed. (-50)";
+  for (const auto& [status, frames, error, written] :
+       {std::tuple{error, 100u, "", ""},
+        {haveData, 100u, "", "stdout 200 bytes"},
+        {inputRanDry, 7u, "", "stdout 14 bytes"},
+        {endOfStream, 1u, "", "stdout 2 bytes"},
+        {haveData, 0u, "", ""},
+        // The error slot wins over frames and status; capture goes on.
+        {haveData, 100u, failure,
+         "[tamsel] Conversion error: The operation couldn’t be completed. (-50)\n"}}) {
+    ConverterTapping tapping;
+    tapping.converter.status = status;
+    tapping.converter.framesToEmit = frames;
+    if (*error != '\0') tapping.converter.error = PlatformError{error};
+    tapping.tapFrames(4096);
+    Lines expected{firstCallback(4096)};
+    if (*written != '\0') expected.push_back(written);
+    EXPECT_EQ(tapping.transcript(), expected);
   }
-  tap(*buffer);  // a new call supplies its buffer again
-  EXPECT_EQ(converter.calls[1].answers[0].status, ConverterInputStatus::haveData);
 }
 
-TEST_F(ConverterTap, ErrorSlotWinsOverFramesAndStatus) {
-  converter.script.error = PlatformError{"The operation couldn’t be completed. (-50)"};
-  converter.script.status = ConverterOutputStatus::haveData;
-  tapFrames(4096);
-  EXPECT_EQ(lines().back(),
-            "[tamsel] Conversion error: The operation couldn’t be completed. (-50)\n");
-  EXPECT_EQ(platform.stdoutStream.writeCount, 0);
-  tapFrames(4096);  // capture goes on
-  EXPECT_EQ(converter.calls.size(), 2u);
-}
-
-TEST_F(ConverterTap, OutputStatusDecidesWhetherFramesAreWritten) {
-  struct Case {
-    ConverterOutputStatus status;
-    uint32_t frames;
-    std::size_t bytes;
+// A long capture through the installed converter tap: the converter never holds
+// more than its look-ahead plus under one output frame's worth of input, and
+// every frame it emits reaches standard output once, in order. Each buffer has
+// its own level, so a frame from the wrong place shows.
+TEST(ConverterBacklog, StaysBoundedOverALongCapture) {
+  const auto level = [](uint64_t buffer) {
+    return static_cast<float>(buffer % 199) / 99.0f - 1.0f;
   };
-  for (const Case& c :
-       {Case{ConverterOutputStatus::error, 100, 0}, Case{ConverterOutputStatus::haveData, 100, 200},
-        Case{ConverterOutputStatus::inputRanDry, 7, 14},
-        Case{ConverterOutputStatus::endOfStream, 1, 2},
-        Case{ConverterOutputStatus::haveData, 0, 0}}) {
-    FakeMicrophonePlatform fresh;
-    VellocState freshState;
-    freshState.platform = &fresh;
-    freshState.outputHandle = &fresh.stdoutStream;
-    freshState.nativeFormat = state.nativeFormat;
-    ScriptedConverter scripted;
-    scripted.script.status = c.status;
-    scripted.script.framesToEmit = c.frames;
-    handleConverterTap(freshState, kOutputFormat, scripted, *makeMonoBuffer(48000.0, 4096), {});
-    EXPECT_EQ(fresh.stdoutStream.bytes.size(), c.bytes);
-    EXPECT_EQ(fresh.stdoutStream.writeCount, c.bytes == 0 ? 0 : 1);
-    EXPECT_EQ(fresh.processControl.lines().size(), 1u);  // the first-callback line only
+  for (const double rate : {48000.0, 44100.0}) {
+    Velloc velloc({kCommonFormatFloat32, rate, 1, false});
+    ASSERT_EQ(velloc.setUp(), std::nullopt);
+    const auto& converter = dynamic_cast<const ResamplingConverter&>(*velloc.state.converter);
+    uint64_t worst = 0;
+    for (int call = 0; call < 3000; ++call) {  // about four and a half minutes of audio
+      velloc.platform.deliver(*makeMonoBuffer(rate, 4096, level(call)));
+      worst = std::max(worst, converter.heldInputFrames());
+    }
+    EXPECT_LE(worst, ResamplingConverter::kHoldBack + 3) << rate;
+    const std::string out = velloc.stdoutBytes();
+    ASSERT_EQ(out.size(), 2 * converter.emittedFrames());
+    for (std::size_t m = 0; m < converter.emittedFrames(); ++m) {
+      ASSERT_EQ(pcm::test::sampleAt(out, m),
+                pcm::sampleFromFloat(level(converter.sourceIndex(m) / 4096)))
+          << "frame " << m << " at " << rate;
+    }
   }
 }
 
-TEST_F(ConverterTap, OutputBufferThatCannotBeMadeDropsTheBufferUncounted) {
-  platform.failPcmBuffers = true;
-  tapFrames(4096);
-  EXPECT_TRUE(converter.calls.empty());
-  platform.failPcmBuffers = false;
-  tapFrames(4096);
-  EXPECT_EQ(capacities(), std::vector<uint32_t>{1365});
+TEST_F(ConverterTap, WriterAppliesThePerSampleRuleLowByteFirst) {
+  writeInt16Samples(state, *makeFloatBuffer(16000.0, pcm::test::ruleTableInputs()));
+  EXPECT_EQ(stdoutBytes(), pcm::test::ruleTableBytes());
 }
 
-TEST_F(VellocTest, DirectTapWritesEachBufferInOneWrite) {
-  setNative(kCommonFormatFloat32, 16000.0, 1);
-  ASSERT_EQ(setUp(), std::nullopt);
-  platform.deliver(*makeMonoBuffer(16000.0, 1600, 0.5f));
-  platform.deliver(*makeMonoBuffer(16000.0, 0));
-  EXPECT_EQ(platform.stdoutStream.writeSizes, std::vector<std::size_t>{3200});
-  EXPECT_EQ(lines().back(), "[tamsel] First tap callback fired (frameLength=1600)\n");
+// The byte buffer is kept between calls; a shorter buffer after a longer one
+// must not carry any of the longer one's bytes.
+TEST_F(ConverterTap, WriterWritesChannelZeroOfEachBufferInOneWriteOfTwoBytesPerFrame) {
+  writeInt16Samples(state, *makeMonoBuffer(16000.0, 1600, 1.0f));
+  writeInt16Samples(state, *makeMonoBuffer(16000.0, 3, -1.0f));
+  writeInt16Samples(state, *makeMonoBuffer(16000.0, 0));  // nothing at all
+  PcmBuffer ints({kCommonFormatInt16, 16000.0, 1, true}, 16);
+  ints.setFrameLength(16);
+  writeInt16Samples(state, ints);  // no float data: nothing at all
+  writeInt16Samples(state, *makeFloatBuffer(16000.0, {1.0f, -1.0f, 0.25f, 0.25f}, 2));  // planar
+  writeInt16Samples(
+      state, *makeFloatBuffer(16000.0, {1.0f, 0.25f, -1.0f, 0.25f}, 2, true));  // interleaved
+  EXPECT_EQ(transcript(),
+            (Lines{"stdout 3200 bytes", "stdout 6 bytes", "stdout 4 bytes", "stdout 4 bytes"}));
+  EXPECT_EQ(stdoutBytes().substr(3200), "\x01\x80\x01\x80\x01\x80\xFF\x7F\x01\x80\xFF\x7F\x01\x80");
+}
+
+// Audio that can go nowhere is not worth holding the microphone for.
+TEST_F(ConverterTap, WriterStandardOutputThatFailsForGoodEndsTheToolWithStatusOne) {
+  for (const int error : {EPIPE, EIO, ENOSPC}) {
+    platform.processControl.failWith = error;
+    EXPECT_EQ(exitStatusOf([&] { writeInt16Samples(state, *makeMonoBuffer(16000.0, 1, 0.5f)); }),
+              1);
+  }
+  EXPECT_EQ(transcript(),
+            (Lines{"stdout 2 bytes", "[tamsel] FATAL: cannot write to stdout: Broken pipe\n",
+                   "stdout 2 bytes", "[tamsel] FATAL: cannot write to stdout: Input/output error\n",
+                   "stdout 2 bytes",
+                   "[tamsel] FATAL: cannot write to stdout: No space left on device\n"}));
 }
 
 }  // namespace

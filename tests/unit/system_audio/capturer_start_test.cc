@@ -1,160 +1,101 @@
+// Starting the capture: the request, the stream it configures, every way the
+// start ends, and the tool around it.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "system_audio/corvane.h"
 #include "tests/fake/system_audio/fake_capture_platform.h"
 
-namespace corvane {
+namespace corvane::fake {
 namespace {
 
-using fake::FakeCapturePlatform;
-using fake::FakeDisplay;
-using fake::FakeStream;
-using fake::ProcessExit;
 using ContentAnswer = FakeCapturePlatform::ContentAnswer;
 
-constexpr const char* kStartedLine = "System audio capture started (16kHz mono PCM → stdout)\n";
+const std::string kRequest = "getShareableContent(false, false)";
+const std::string kMakeStream =
+    "makeStream(display 7 less 0 windows; width 2, height 2, minimumFrameInterval 1/1 epoch 0, "
+    "capturesAudio true, sampleRate 16000, channelCount 1, excludesCurrentProcessAudio true)";
+const std::string kAddOutput = "addStreamOutput(audio, handler queue)";
+const std::string kStarted = "System audio capture started (16kHz mono PCM → stdout)\n";
 
-// Runs the start-up task as the real process would: the exit status, or none
-// when the task ended without ending the process.
-std::optional<int> runTask(FakeCapturePlatform& platform, SystemAudioCapturer& capturer) {
-  try {
-    runStartupTask(capturer, platform.process());
-    return std::nullopt;
-  } catch (const ProcessExit& exit) {
-    return exit.status;
+// Whether the platform answers later from a thread of its own, as a real
+// service does, rather than inside each call; whether it calls the content
+// completion twice, which must resume the start only once.
+class CapturerStart : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+// Audio alone, from the first display, to one output: the capturer, which is
+// also the delegate that learns when the stream stops.
+TEST_P(CapturerStart, CapturesAudioFromTheFirstDisplayUntilTheStreamStops) {
+  const auto [later, twice] = GetParam();
+  FakeCapturePlatform platform;
+  platform.answerLater = later;
+  platform.contentAnswer = twice ? ContentAnswer::twice : ContentAnswer::content;
+  platform.displays.push_back(std::make_shared<FakeDisplay>(1));
+  SystemAudioCapturer capturer(platform);
+  EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platform.processControl); }), std::nullopt);
+  EXPECT_EQ(capturer.stream.get(), &platform);
+  EXPECT_EQ(platform.outputs, (std::vector<std::pair<StreamOutput*, StreamOutputType>>{
+                                  {&capturer, StreamOutputType::audio}}));
+  EXPECT_EQ(exitStatusOf([&] {
+              platform.delegate->didStopWithError(platform, PlatformError{"Connection terminated"});
+            }),
+            1);
+  EXPECT_EQ(platform.processControl.transcript(),
+            (Lines{kRequest, kMakeStream, kAddOutput, "startCapture", kStarted,
+                   "Stream stopped with error: Connection terminated\n"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(, CapturerStart, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+
+// Every failed step gives one line and status 1; nothing reaches standard output.
+TEST(CapturerStartFailure, EachFailedStepWritesOneLineAndEndsWithStatusOne) {
+  FakeCapturePlatform platforms[6];
+  platforms[0].contentAnswer = ContentAnswer::error;
+  platforms[0].contentError = PlatformError{"Connection refused"};
+  platforms[1].contentAnswer = ContentAnswer::neither;
+  platforms[2].contentAnswer = ContentAnswer::drop;
+  platforms[3].displays.clear();
+  platforms[4].addOutputError = PlatformError{"Output not allowed"};
+  platforms[5].startError = PlatformError{"Stream failed — sink gone"};
+  platforms[5].answerLater = true;
+  const std::string failed = "Failed to start capture: ";
+  const Lines expected[] = {
+      {kRequest, failed + "Connection refused\n"},
+      {kRequest, failed + "The shareable content request returned neither content nor an error\n"},
+      {kRequest, failed + "The shareable content request ended without an answer\n"},
+      {kRequest, "Error: No displays found\n"},
+      {kRequest, kMakeStream, kAddOutput, failed + "Output not allowed\n"},
+      {kRequest, kMakeStream, kAddOutput, "startCapture", failed + "Stream failed — sink gone\n"}};
+  for (int i = 0; i < 6; ++i) {
+    SystemAudioCapturer capturer(platforms[i]);
+    EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platforms[i].processControl); }), 1) << i;
+    EXPECT_EQ(platforms[i].processControl.transcript(), expected[i]);
   }
 }
 
-class CapturerStart : public ::testing::TestWithParam<bool> {};
-
-// Run with the platform answering inside each call and, as a real service does,
-// later from a thread of its own.
-TEST_P(CapturerStart, ConfiguresAnAudioOnlyStreamOnTheFirstDisplay) {
-  FakeCapturePlatform platform;
-  platform.answerLater = GetParam();
-  platform.displays = {std::make_shared<FakeDisplay>(3), std::make_shared<FakeDisplay>(1)};
-  SystemAudioCapturer capturer(platform);
-
-  EXPECT_EQ(runTask(platform, capturer), std::nullopt);
-
-  EXPECT_EQ(platform.contentRequests, (std::vector<std::pair<bool, bool>>{{false, false}}));
-  EXPECT_EQ(platform.configurationCalls,
-            (std::vector<std::string>{
-                "setWidth(2)", "setHeight(2)", "setMinimumFrameInterval(1/1 valid epoch 0)",
-                "setCapturesAudio(true)", "setSampleRate(16000)", "setChannelCount(1)",
-                "setExcludesCurrentProcessAudio(true)"}));
-  FakeStream& stream = platform.onlyStream();
-  EXPECT_EQ(capturer.stream.get(), &stream);
-  EXPECT_EQ(stream.filter.display->displayID(), 3u);
-  EXPECT_TRUE(stream.filter.excludingWindows.empty());
-  EXPECT_EQ(stream.configuration.sampleRate(), 16000);
-  EXPECT_EQ(stream.configuration.channelCount(), 1);
-  EXPECT_EQ(&stream.delegate, &capturer);
-
-  ASSERT_EQ(stream.outputs.size(), 1u);
-  EXPECT_EQ(stream.outputs[0].output, &capturer);
-  EXPECT_EQ(stream.outputs[0].type, StreamOutputType::audio);
-  EXPECT_EQ(stream.outputs[0].queue, &platform.queue);
-  EXPECT_EQ(stream.startCalls, 1);
-
-  EXPECT_EQ(platform.fakeProcess().standardError(), kStartedLine);
-  EXPECT_TRUE(platform.fakeOutput().writes.empty());
-}
-
-TEST_P(CapturerStart, ACompletionCalledTwiceResumesOnlyOnce) {
-  FakeCapturePlatform platform;
-  platform.answerLater = GetParam();
-  platform.contentAnswer = ContentAnswer::twice;
-  SystemAudioCapturer capturer(platform);
-
-  EXPECT_EQ(runTask(platform, capturer), std::nullopt);
-  EXPECT_EQ(platform.streams.size(), 1u);
-  EXPECT_EQ(platform.fakeProcess().standardError(), kStartedLine);
-}
-
-INSTANTIATE_TEST_SUITE_P(, CapturerStart, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Later" : "AtOnce"; });
-
-TEST(CapturerStartEnds, NoDisplayEndsWithItsOwnLineAndNoStream) {
-  FakeCapturePlatform platform;
-  platform.displays.clear();
-  SystemAudioCapturer capturer(platform);
-
-  EXPECT_EQ(runTask(platform, capturer), 1);
-  EXPECT_EQ(platform.fakeProcess().standardError(), "Error: No displays found\n");
-  EXPECT_TRUE(platform.streams.empty());
-  EXPECT_TRUE(platform.configurationCalls.empty());
-}
-
-struct FailureCase {
-  const char* name;
-  std::function<void(FakeCapturePlatform&)> arrange;
-  std::string line;
-  std::size_t streamsMade;
-};
-
-class CapturerStartFailure : public ::testing::TestWithParam<FailureCase> {};
-
-// Every failed step gives exactly one line and status 1; the started line never
-// follows and nothing reaches standard output.
-TEST_P(CapturerStartFailure, WritesOneLineAndEndsWithStatusOne) {
-  FakeCapturePlatform platform;
-  GetParam().arrange(platform);
-  SystemAudioCapturer capturer(platform);
-
-  EXPECT_EQ(runTask(platform, capturer), 1);
-  EXPECT_EQ(platform.fakeProcess().standardError(), GetParam().line);
-  EXPECT_EQ(platform.streams.size(), GetParam().streamsMade);
-  EXPECT_TRUE(platform.fakeOutput().writes.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    , CapturerStartFailure,
-    ::testing::Values(
-        FailureCase{"ContentError",
-                    [](FakeCapturePlatform& p) {
-                      p.contentAnswer = ContentAnswer::error;
-                      p.contentError = "Connection refused";
-                    },
-                    "Failed to start capture: Connection refused\n", 0},
-        FailureCase{"ContentNeither",
-                    [](FakeCapturePlatform& p) { p.contentAnswer = ContentAnswer::neither; },
-                    "Failed to start capture: The shareable content request returned neither "
-                    "content nor an error\n",
-                    0},
-        FailureCase{"ContentDropped",
-                    [](FakeCapturePlatform& p) { p.contentAnswer = ContentAnswer::drop; },
-                    "Failed to start capture: The shareable content request ended without an "
-                    "answer\n",
-                    0},
-        FailureCase{
-            "OutputRefused",
-            [](FakeCapturePlatform& p) { p.addOutputError = PlatformError{"Output not allowed"}; },
-            "Failed to start capture: Output not allowed\n", 1},
-        FailureCase{"CaptureRefused",
-                    [](FakeCapturePlatform& p) {
-                      p.startAnswer = FakeStream::StartAnswer::fail;
-                      p.startError = "Stream failed — sink gone";
-                      p.answerLater = true;
-                    },
-                    "Failed to start capture: Stream failed — sink gone\n", 1}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CapturerStopped, WritesTheReasonAndEndsWithStatusOne) {
-  FakeCapturePlatform platform;
-  SystemAudioCapturer capturer(platform);
-  ASSERT_EQ(runTask(platform, capturer), std::nullopt);
-
-  FakeStream& stream = platform.onlyStream();
-  try {
-    stream.delegate.didStopWithError(stream, PlatformError{"Connection terminated"});
-    ADD_FAILURE() << "the process went on";
-  } catch (const ProcessExit& exit) {
-    EXPECT_EQ(exit.status, 1);
+// The handlers are in place before anything else, and the capture is requested
+// on the start-up task, which keeps the capturer alive after the main thread
+// lets go of it. A stop signal ends the tool with its line and status 0.
+TEST(CorvaneEntry, StartsCaptureOnATaskAndParksUntilAStopSignal) {
+  for (const auto& [signo, line] :
+       {std::pair{0, ""}, std::pair{SIGTERM, "Received SIGTERM, stopping...\n"},
+        std::pair{SIGINT, "Received SIGINT, stopping...\n"}}) {
+    FakeCapturePlatform platform;
+    platform.contentAnswer = ContentAnswer::error;
+    platform.contentError = PlatformError{"Connection refused"};
+    platform.processControl.onPark = [&] {
+      if (signo != 0) platform.processControl.deliverSignal(signo);
+    };
+    int returned = -1;
+    EXPECT_EQ(exitStatusOf([&] { returned = runCorvane(platform); }).value_or(returned), 0);
+    ASSERT_EQ(platform.tasks.size(), 1u);
+    EXPECT_EQ(exitStatusOf(platform.tasks[0]), 1);
+    Lines expected{"installSignalHandlers", "startDetachedTask", "parkMainThread"};
+    if (signo != 0) expected.push_back(line);
+    expected.insert(expected.end(), {kRequest, "Failed to start capture: Connection refused\n"});
+    EXPECT_EQ(platform.processControl.transcript(), expected);
   }
-  EXPECT_EQ(platform.fakeProcess().standardError(),
-            std::string(kStartedLine) + "Stream stopped with error: Connection terminated\n");
 }
 
 }  // namespace
-}  // namespace corvane
+}  // namespace corvane::fake

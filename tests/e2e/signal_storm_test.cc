@@ -1,0 +1,179 @@
+// Both tools started again and again against one private server and stopped by
+// SIGINT or SIGTERM at a random moment, start-up included. A parent relies on
+// two things whatever the moment: the process is gone within a second, and its
+// standard error says how it ended. Once the handlers are in, that is exactly
+// one "Received" line, last, and status 0; before, the signal's default action
+// ends the process and no such line appears.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/pulse_test_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using pulsetest::ChildProcess;
+using pulsetest::PulseTestServer;
+using Clock = std::chrono::steady_clock;
+
+struct Tool {
+  std::string path;
+  std::string linePrefix;   // before "Received SIGINT, stopping...\n"
+  std::string startedLine;  // the last line before capture runs
+};
+
+int runsWanted() {
+  const char* runs = std::getenv("SIGNAL_STORM_RUNS");
+  return runs != nullptr ? std::max(1, std::atoi(runs)) : 200;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Each thread's state and what it waits in, for a process that would not end.
+std::string threadStates(pid_t pid) {
+  std::string out;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
+    std::ifstream stat(task.path() / "stat"), wchan(task.path() / "wchan");
+    std::string line, waitsIn;
+    std::getline(stat, line);
+    std::getline(wchan, waitsIn);
+    out += line.substr(0, line.find(' ', line.rfind(')') + 3)) + " in " + waitsIn + "\n";
+  }
+  return out;
+}
+
+class SignalStorm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    server = PulseTestServer::start(error);
+    ASSERT_TRUE(server) << error;
+    // A default sink for corvane and a default source for velloc.
+    ASSERT_TRUE(server->addSink("speakers", 48000, 2, "Speakers", true, error)) << error;
+    ASSERT_TRUE(server->addMicrophone("mic", 48000, 2, "Desk Mic", error)) << error;
+    ASSERT_TRUE(server->setDefaultSource("mic"));
+  }
+
+  // How long the tool takes to reach capture here, under this build (the median
+  // of three starts, the first of which may find cold caches): the range the
+  // signals are spread over.
+  std::chrono::microseconds startUpTime(const Tool& tool) {
+    std::vector<std::chrono::microseconds> times;
+    for (int i = 0; i < 3; ++i) {
+      auto child = ChildProcess::start({tool.path}, server->childOptions());
+      const auto began = Clock::now();
+      EXPECT_TRUE(child->waitForStderr(tool.startedLine, 10s)) << child->stderrText();
+      times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began));
+      child->sendSignal(SIGKILL);
+      child->waitForExit(5s);
+    }
+    std::sort(times.begin(), times.end());
+    return times[1];
+  }
+
+  void storm(const Tool& tool) {
+    const auto startUp = startUpTime(tool);
+    const int runs = runsWanted();
+    std::mt19937 random(static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed()));
+    // A third of the signals land in start-up, a third around the handlers'
+    // installation, a third while audio flows (the first buffer comes 100 ms in).
+    std::uniform_int_distribution<int64_t> inStartUp(0, startUp.count());
+    std::uniform_int_distribution<int64_t> around(startUp.count() / 2, startUp.count() * 3 / 2);
+    std::uniform_int_distribution<int64_t> capturing(startUp.count(), startUp.count() + 300000);
+    int handled = 0, byDefaultAction = 0;
+    std::chrono::microseconds slowest{0};
+
+    for (int run = 0; run < runs; ++run) {
+      const int signo = (random() & 1) ? SIGINT : SIGTERM;
+      const std::string name = signo == SIGINT ? "SIGINT" : "SIGTERM";
+      const int band = static_cast<int>(random() % 3);
+      const std::chrono::microseconds delay{band == 0   ? inStartUp(random)
+                                            : band == 1 ? around(random)
+                                                        : capturing(random)};
+      SCOPED_TRACE("run " + std::to_string(run) + ": " + name + " after " +
+                   std::to_string(delay.count()) + " us");
+
+      auto child = ChildProcess::start({tool.path}, server->childOptions());
+      ASSERT_TRUE(child);
+      std::this_thread::sleep_for(delay);
+      child->sendSignal(signo);
+      const auto sent = Clock::now();
+      const auto status = child->waitForExit(1s);
+      ASSERT_TRUE(status) << "still running a second after " << name << "; threads:\n"
+                          << threadStates(child->pid()) << child->stderrText();
+      slowest = std::max(
+          slowest, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent));
+
+      const std::string text = child->stderrText();
+      const std::string line = tool.linePrefix + "Received " + name + ", stopping...\n";
+      if (occurrences(text, "Received") > 0) {
+        ++handled;
+        EXPECT_EQ(occurrences(text, "Received"), 1u) << text;
+        EXPECT_TRUE(text.ends_with(line)) << text;
+        EXPECT_EQ(pulsetest::describeStatus(*status), 0) << "status\n" << text;
+      } else {
+        ++byDefaultAction;
+        EXPECT_EQ(pulsetest::describeStatus(*status), -signo) << "status\n" << text;
+      }
+      if (HasFailure()) return;
+    }
+    std::printf(
+        "%s: start-up %.1f ms; %d runs stopped by the handler, %d by the default action; "
+        "slowest end %.1f ms after the signal\n",
+        tool.path.substr(tool.path.rfind('/') + 1).c_str(), startUp.count() / 1000.0, handled,
+        byDefaultAction, slowest.count() / 1000.0);
+    // The spread of moments must reach well past the handlers' installation.
+    EXPECT_GT(handled, runs / 4);
+  }
+
+  std::unique_ptr<PulseTestServer> server;
+};
+
+// The stop line is the last line even when another thread is writing lines of
+// its own as the signal lands.
+TEST(StopLine, IsLastWhileAnotherThreadWritesLines) {
+  ChildProcess::Options options;
+  options.captureStdout = false;
+  for (int run = 0; run < 50; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    auto probe = ChildProcess::start({BUSY_DIAGNOSTICS_PROBE_PATH}, options);
+    ASSERT_TRUE(probe);
+    ASSERT_TRUE(probe->waitForStderr("busy\n", 5s));
+    const int signo = run % 2 ? SIGINT : SIGTERM;
+    probe->sendSignal(signo);
+    const auto status = probe->waitForExit(1s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(pulsetest::describeStatus(*status), 0);
+    const std::string text = probe->stderrText();
+    const std::string line = signo == SIGINT ? "stop: SIGINT\n" : "stop: SIGTERM\n";
+    ASSERT_TRUE(text.ends_with(line))
+        << text.substr(text.size() - std::min<std::size_t>(text.size(), 200));
+    EXPECT_EQ(occurrences(text, "stop:"), 1u);
+  }
+}
+
+TEST_F(SignalStorm, Velloc) {
+  storm({VELLOC_PATH, "[tamsel] ", "[tamsel] Voice processing: OFF\n"});
+}
+
+TEST_F(SignalStorm, Corvane) { storm({CORVANE_PATH, "", "System audio capture started"}); }
+
+}  // namespace
