@@ -30,16 +30,11 @@ std::vector<std::string> mergedEnvironment(const Environment& overrides) {
   return result;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
   std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
+  for (const auto& s : strings) result.push_back(const_cast<char*>(s.c_str()));
   result.push_back(nullptr);
   return result;
-}
-
-int remainingMillis(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace
@@ -59,7 +54,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (options.captureStdout) {
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   } else {
@@ -78,13 +73,11 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-  std::vector<std::string> args = argv;
-  std::vector<std::string> env = mergedEnvironment(options.environment);
-  auto argp = pointers(args);
-  auto envp = pointers(env);
+  const auto env = mergedEnvironment(options.environment);
+  auto argp = pointers(argv), envp = pointers(env);
   pid_t pid = -1;
   const int failed =
-      posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argp.data(), envp.data());
+      posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (options.captureStdout) close(outPipe[1]);
@@ -137,7 +130,9 @@ std::vector<std::byte> ChildProcess::readStdout(std::size_t bytes,
   const auto deadline = Clock::now() + timeout;
   while (result.size() < bytes) {
     pollfd waitFor{stdoutFd_, POLLIN, 0};
-    const int ready = poll(&waitFor, 1, remainingMillis(deadline));
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const int ready = poll(&waitFor, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
     std::byte chunk[65536];
@@ -176,22 +171,22 @@ void ChildProcess::sendSignal(int signo) {
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = status;
-      // Everything the child wrote to standard error is in by the time its exit
-      // is reported.
-      std::unique_lock lock(mutex_);
-      changed_.wait_for(lock, std::chrono::seconds(2), [&] { return stderrClosed_; });
-      return status_;
-    }
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  int status = 0;
+  if (status_ || !pollUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+                            static_cast<int>(timeout / 5ms) + 1, 5ms)) {
+    return status_;
   }
+  status_ = status;
+  // Everything the child wrote to standard error is in by the time its exit is
+  // reported.
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(2), [&] { return stderrClosed_; });
+  return status_;
+}
+
+int ChildProcess::exitCode(std::chrono::milliseconds timeout) {
+  const auto status = waitForExit(timeout);
+  return status ? describeStatus(*status) : kStillRunning;
 }
 
 int runCommand(const std::vector<std::string>& argv, const Environment& environment,
@@ -202,9 +197,8 @@ int runCommand(const std::vector<std::string>& argv, const Environment& environm
   if (!child) return -1;
   auto bytes = child->readStdoutUntilClosed(timeout);
   if (output != nullptr) output->assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  auto status = child->waitForExit(std::chrono::milliseconds(500) + timeout / 10);
-  if (!status || !WIFEXITED(*status)) return -1;
-  return WEXITSTATUS(*status);
+  const int code = child->exitCode(std::chrono::milliseconds(500) + timeout / 10);
+  return code == ChildProcess::kStillRunning || code < 0 ? -1 : code;
 }
 
 }  // namespace pulsetest

@@ -25,8 +25,7 @@ using Environment = std::map<std::string, std::string>;
 class ChildProcess {
  public:
   struct Options {
-    Environment environment;
-    std::string stdinPath = "/dev/null";
+    Environment environment;    // standard input is always /dev/null
     bool captureStdout = true;  // otherwise standard output goes to /dev/null
   };
 
@@ -56,8 +55,9 @@ class ChildProcess {
   void sendSignal(int signo);
   // The raw wait status once the child has ended, or none after `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
-  // The raw wait status once stderr is also fully read.
-  std::optional<int> exitStatus() const { return status_; }
+  // describeStatus of the exit, or kStillRunning after `timeout`.
+  static constexpr int kStillRunning = 1000;
+  int exitCode(std::chrono::milliseconds timeout);
 
  private:
   ChildProcess() = default;
@@ -80,6 +80,16 @@ class ChildProcess {
 int runCommand(const std::vector<std::string>& argv, const Environment& environment,
                std::string* output = nullptr,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Asks `done` every `interval` until it answers true; false after `attempts`.
+template <typename Done>
+bool pollUntil(Done done, int attempts, std::chrono::milliseconds interval = 20ms) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (done()) return true;
+    std::this_thread::sleep_for(interval);
+  }
+  return false;
+}
 
 // Exit code of a normal exit, or -signal for a child killed by a signal.
 int describeStatus(int waitStatus);

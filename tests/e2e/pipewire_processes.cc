@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,14 +11,6 @@
 
 namespace pulsetest {
 namespace {
-
-bool writeFile(const std::string& path, const std::string& text) {
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
-}
 
 bool isSocket(const std::string& path) {
   struct stat info {};
@@ -72,15 +65,15 @@ pulse.properties = {
 }
 )";
 
-std::unique_ptr<ChildProcess> startProcess(const std::string& program,
-                                           const Environment& environment) {
-  ChildProcess::Options options;
-  options.environment = environment;
-  options.captureStdout = false;
-  return ChildProcess::start({program}, options);
-}
-
 }  // namespace
+
+bool writeFile(const std::string& path, const std::string& text) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  return static_cast<bool>(out);
+}
 
 bool startPipeWire(const std::string& dir, Environment& environment,
                    std::vector<ServerProcess>& processes, std::string& error) {
@@ -114,7 +107,8 @@ bool startPipeWire(const std::string& dir, Environment& environment,
   }
 
   auto start = [&](const std::string& program) {
-    auto process = startProcess(program, environment);
+    ChildProcess::Options options{environment, false};
+    auto process = ChildProcess::start({program}, options);
     if (!process) {
       error =
           "cannot start " + program + " (are pipewire, wireplumber and pipewire-pulse installed?)";
@@ -126,13 +120,8 @@ bool startPipeWire(const std::string& dir, Environment& environment,
 
   if (!start("pipewire")) return false;
   const std::string socket = runtime + "/pipewire-0";
-  bool listening = false;
-  for (int attempt = 0; attempt < 250 && !listening; ++attempt) {
-    if (anyEnded(processes)) break;
-    listening = isSocket(socket);
-    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (!listening) {
+  if (!pollUntil([&] { return anyEnded(processes) || isSocket(socket); }, 250) ||
+      !isSocket(socket)) {
     error = "pipewire did not open " + socket + " within 5 s\n" + describeProcesses(processes);
     return false;
   }
@@ -150,22 +139,16 @@ void stopProcesses(std::vector<ServerProcess>& processes) {
 }
 
 bool anyEnded(std::vector<ServerProcess>& processes) {
-  for (auto& [name, process] : processes) {
-    if (process->waitForExit(std::chrono::milliseconds(0))) return true;
-  }
-  return false;
+  return std::ranges::any_of(processes,
+                             [](auto& p) { return p.process->waitForExit(0ms).has_value(); });
 }
 
 std::string describeProcesses(std::vector<ServerProcess>& processes) {
   std::ostringstream text;
   for (auto& [name, process] : processes) {
     const auto status = process->waitForExit(std::chrono::milliseconds(0));
-    text << name << " (pid " << process->pid() << "): ";
-    if (status) {
-      text << "ended with " << describeStatus(*status);
-    } else {
-      text << "running";
-    }
+    text << name << " (pid " << process->pid()
+         << "): " << (status ? "ended with " + std::to_string(describeStatus(*status)) : "running");
     std::string err = process->stderrText();
     if (err.size() > 2000) err = "..." + err.substr(err.size() - 2000);
     text << (err.empty() ? "\n" : ", standard error:\n" + err + "\n");

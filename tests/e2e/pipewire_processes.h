@@ -17,6 +17,9 @@ struct ServerProcess {
   std::unique_ptr<ChildProcess> process;
 };
 
+// Writes `text` to `path`, making its folders first.
+bool writeFile(const std::string& path, const std::string& text);
+
 // Writes the private configuration under `dir`, adds to `environment` the
 // variables that make every PipeWire program read it, and starts pipewire,
 // then (once its socket is there) wireplumber and pipewire-pulse. The pulse

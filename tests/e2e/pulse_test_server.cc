@@ -14,25 +14,19 @@
 namespace pulsetest {
 namespace {
 
-bool writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
+// Sets `error` and answers as a failed step does.
+std::nullopt_t failWith(std::string& error, const std::string& text) {
+  error = text;
+  return std::nullopt;
 }
-
-// Module arguments carry the description in single quotes inside double quotes;
-// a name with either quote or a backslash would need escaping the tests never need.
-bool quotable(const std::string& text) { return text.find_first_of("'\"\\") == std::string::npos; }
 
 std::optional<uint32_t> loadModule(const PulseTestServer& server,
                                    const std::vector<std::string>& args, std::string& error) {
   std::vector<std::string> command = {"load-module"};
   command.insert(command.end(), args.begin(), args.end());
   std::string output;
-  if (server.pactl(command, &output) != 0) {
-    error = "pactl load-module " + args.front() + " failed";
-    return std::nullopt;
-  }
+  if (server.pactl(command, &output) != 0)
+    return failWith(error, "pactl load-module " + args.front() + " failed");
   try {
     return static_cast<uint32_t>(std::stoul(output));
   } catch (...) {
@@ -43,36 +37,18 @@ std::optional<uint32_t> loadModule(const PulseTestServer& server,
 
 }  // namespace
 
-std::optional<ServerKind> serverKindFromEnvironment() {
-  const char* value = getenv("CAPTURE_TEST_SERVER");
-  const std::string_view name = value == nullptr ? "" : value;
-  if (name.empty() || name == nameOf(ServerKind::kPulseAudio)) return ServerKind::kPulseAudio;
-  if (name == nameOf(ServerKind::kPipeWire)) return ServerKind::kPipeWire;
-  return std::nullopt;
-}
-
-const char* nameOf(ServerKind kind) {
-  return kind == ServerKind::kPipeWire ? "pipewire" : "pulseaudio";
-}
-
 std::unique_ptr<PulseTestServer> PulseTestServer::start(std::string& error) {
-  const auto kind = serverKindFromEnvironment();
-  if (!kind) {
-    error = std::string("CAPTURE_TEST_SERVER is \"") + getenv("CAPTURE_TEST_SERVER") +
-            "\"; it must be pulseaudio or pipewire";
+  const char* value = getenv("CAPTURE_TEST_SERVER");
+  const std::string kind = value == nullptr || *value == '\0' ? "pulseaudio" : value;
+  if (kind != "pulseaudio" && kind != "pipewire") {
+    error = "CAPTURE_TEST_SERVER is \"" + kind + "\"; it must be pulseaudio or pipewire";
     return nullptr;
   }
-  return start(*kind, error);
-}
-
-std::unique_ptr<PulseTestServer> PulseTestServer::start(ServerKind kind, std::string& error) {
   std::unique_ptr<PulseTestServer> server(new PulseTestServer);
-  server->kind_ = kind;
+  server->pipeWire_ = kind == "pipewire";
   char pattern[] = "/tmp/pulse-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    error = "cannot make a temporary folder";
-    return nullptr;
-  }
+  if (mkdtemp(pattern) == nullptr)
+    return failWith(error, "cannot make a temporary folder"), nullptr;
   server->dir_ = pattern;
   const std::string& dir = server->dir_;
   const std::string runtime = dir + "/run";
@@ -84,10 +60,8 @@ std::unique_ptr<PulseTestServer> PulseTestServer::start(ServerKind kind, std::st
   server->address_ = "unix:" + socket;
 
   const std::string clientConfig = dir + "/client.conf";
-  if (!writeFile(clientConfig, "autospawn = no\n")) {
-    error = "cannot write the client configuration";
-    return nullptr;
-  }
+  if (!writeFile(clientConfig, "autospawn = no\n"))
+    return failWith(error, "cannot write the client configuration"), nullptr;
 
   // Whatever the test runner's environment points at (a desktop server, a
   // session bus, a cookie), the private server and its clients see only the
@@ -108,32 +82,29 @@ std::unique_ptr<PulseTestServer> PulseTestServer::start(ServerKind kind, std::st
       {"DISPLAY", ""},
   };
 
-  if (kind == ServerKind::kPipeWire) {
+  if (server->pipeWire_) {
     if (!startPipeWire(dir, server->environment_, server->processes_, error)) return nullptr;
   } else if (!server->startPulseAudio(error)) {
     return nullptr;
   }
-  if (!server->waitUntilAnswering()) {
-    error = std::string("the private ") + nameOf(kind) +
-            " server did not answer within 10 s (KEEP_PULSE_TEST_DIR=1 keeps " + dir + ")\n" +
-            describeProcesses(server->processes_);
-    return nullptr;
-  }
-  if (kind == ServerKind::kPipeWire && !server->waitForSessionManager(error)) return nullptr;
+  auto& processes = server->processes_;
+  if (!pollUntil([&] { return anyEnded(processes) || server->pactl({"info"}) == 0; }, 200, 50ms) ||
+      anyEnded(processes))
+    return failWith(error, "the private " + kind +
+                               " server did not answer within 10 s (KEEP_PULSE_TEST_DIR=1 keeps " +
+                               dir + ")\n" + describeProcesses(server->processes_)),
+           nullptr;
+  if (server->pipeWire_ && !server->waitForSessionManager(error)) return nullptr;
   return server;
 }
 
 bool PulseTestServer::startPulseAudio(std::string& error) {
   const std::string script = dir_ + "/server.pa";
   if (!writeFile(script, "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                             address_.substr(std::string_view("unix:").size()) + "\n")) {
-    error = "cannot write the server's configuration";
-    return false;
-  }
-  ChildProcess::Options options;
-  options.environment = environment_;
+                             address_.substr(std::string_view("unix:").size()) + "\n"))
+    return failWith(error, "cannot write the server's configuration"), false;
+  ChildProcess::Options options{environment_, false};
   options.environment["PULSE_SERVER"] = "";
-  options.captureStdout = false;
   // Running as root draws a warning from the server and nothing else; it then
   // behaves like a per-user server bound to our socket.
   auto process = ChildProcess::start(
@@ -141,10 +112,7 @@ bool PulseTestServer::startPulseAudio(std::string& error) {
        "--use-pid-file=no", "--realtime=no", "--high-priority=no", "--system=no",
        "--log-target=file:" + dir_ + "/server.log"},
       options);
-  if (!process) {
-    error = "cannot start pulseaudio (is it installed?)";
-    return false;
-  }
+  if (!process) return failWith(error, "cannot start pulseaudio (is it installed?)"), false;
   processes_.push_back({"pulseaudio (log: " + dir_ + "/server.log)", std::move(process)});
   return true;
 }
@@ -157,72 +125,30 @@ PulseTestServer::~PulseTestServer() {
   }
 }
 
-bool PulseTestServer::waitUntilAnswering() {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    if (anyEnded(processes_)) return false;
-    if (pactl({"info"}) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 // WirePlumber links streams to devices and picks the default ones, so until it
 // runs a test's first stream could stay unlinked. It has started once it makes
 // a new sink the default; the probe sink goes again before any test sees it.
 bool PulseTestServer::waitForSessionManager(std::string& error) {
   const std::string probe = "session_manager_probe";
-  auto module = loadModule(*this, {"module-null-sink", "sink_name=" + probe}, error);
-  if (!module) return false;
-  bool picked = false;
-  for (int attempt = 0; attempt < 250 && !picked && !anyEnded(processes_); ++attempt) {
-    picked = defaultSink() == probe;
-    if (!picked) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto module = loadModule(*this, {"module-null-sink", "sink_name=" + probe}, error);
+  auto isDefault = [&] {
+    std::string info;
+    return pactl({"info"}, &info) == 0 &&
+           info.find("Default Sink: " + probe + "\n") != std::string::npos;
+  };
+  if (module && pollUntil([&] { return anyEnded(processes_) || isDefault(); }, 250) &&
+      isDefault() && unloadModule(*module) &&
+      pollUntil([&] { return !listed("sinks", probe); }, 250)) {
+    return true;
   }
-  if (!picked) {
-    error = "wireplumber did not make a new sink the default (waited up to 5 s)\n" +
-            describeProcesses(processes_);
-    return false;
-  }
-  if (!unloadModule(*module)) {
-    error = "cannot unload the probe sink";
-    return false;
-  }
-  for (int attempt = 0; attempt < 250; ++attempt) {
-    std::string sinks;
-    if (pactl({"list", "sinks", "short"}, &sinks) == 0 && sinks.find(probe) == std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  error = "the probe sink did not go away";
+  error +=
+      "\nwireplumber did not make a new sink the default, or it did not go again (waited "
+      "up to 5 s each)\n" +
+      describeProcesses(processes_);
   return false;
 }
 
-std::optional<std::string> PulseTestServer::defaultSink() const {
-  std::string info;
-  if (pactl({"info"}, &info) != 0) return std::nullopt;
-  const std::string label = "Default Sink: ";
-  const auto at = info.find(label);
-  if (at == std::string::npos) return std::nullopt;
-  const auto from = at + label.size();
-  return info.substr(from, info.find('\n', from) - from);
-}
-
-double PulseTestServer::stereoToMonoGain() const {
-  return kind_ == ServerKind::kPipeWire ? std::numbers::sqrt2 : 1.0;
-}
-
-std::vector<pid_t> PulseTestServer::pids() const {
-  std::vector<pid_t> result;
-  for (const auto& [name, process] : processes_) result.push_back(process->pid());
-  return result;
-}
-
-ChildProcess::Options PulseTestServer::childOptions() const {
-  ChildProcess::Options options;
-  options.environment = environment_;
-  return options;
-}
+double PulseTestServer::stereoToMonoGain() const { return pipeWire_ ? std::numbers::sqrt2 : 1.0; }
 
 int PulseTestServer::pactl(const std::vector<std::string>& args, std::string* output) const {
   std::vector<std::string> command = {"pactl"};
@@ -233,10 +159,6 @@ int PulseTestServer::pactl(const std::vector<std::string>& args, std::string* ou
 std::optional<uint32_t> PulseTestServer::addSink(const std::string& name, uint32_t rate,
                                                  uint32_t channels, const std::string& description,
                                                  bool makeDefault, std::string& error) {
-  if (!quotable(description)) {
-    error = "description needs quoting: " + description;
-    return std::nullopt;
-  }
   auto module =
       loadModule(*this,
                  {"module-null-sink", "sink_name=" + name, "format=float32le",
@@ -244,36 +166,35 @@ std::optional<uint32_t> PulseTestServer::addSink(const std::string& name, uint32
                   "norewinds=1", "sink_properties=\"device.description='" + description + "'\""},
                  error);
   if (!module) return std::nullopt;
-  if (!waitForDevice("sinks", name, rate, channels)) {
-    error = "the sink " + name + " did not appear in the format asked for";
-    return std::nullopt;
-  }
+  if (!waitForDevice("sinks", name, rate, channels))
+    return failWith(error, "the sink " + name + " did not appear in the format asked for");
   // An idle null sink works in two-second blocks, so a stream that connects
   // later would wait that long for its first audio. A listener asking for a
   // short latency from the start keeps the sink in short blocks for good. It
   // asks for the sink's own format: PipeWire runs the sink at the rate its
   // first listener asks for, and any other rate would mean resampling.
-  ChildProcess::Options options = childOptions();
-  options.captureStdout = false;
+  const ChildProcess::Options options{environment_, false};
   auto keeper = ChildProcess::start(
       {"parec", "--raw", "--latency-msec=10", "--format=float32le",
        "--rate=" + std::to_string(rate), "--channels=" + std::to_string(channels),
        "--device=" + name + ".monitor"},
       options);
-  if (!keeper) {
-    error = "cannot start parec";
-    return std::nullopt;
-  }
+  if (!keeper) return failWith(error, "cannot start parec");
   const pid_t keeperPid = keeper->pid();
   keepers_.push_back(std::move(keeper));
-  if (!waitForSourceOutputOf(keeperPid)) {
-    error = "the listener on " + name + ".monitor did not connect";
-    return std::nullopt;
-  }
-  if (makeDefault && pactl({"set-default-sink", name}) != 0) {
-    error = "cannot make " + name + " the default sink";
-    return std::nullopt;
-  }
+  // Counting source outputs would not do: PipeWire's remap sources read their
+  // master through source outputs of their own.
+  const std::string property = "application.process.id = \"" + std::to_string(keeperPid) + "\"";
+  std::string outputs;
+  if (!pollUntil(
+          [&] {
+            return pactl({"list", "source-outputs"}, &outputs) == 0 &&
+                   outputs.find(property) != std::string::npos;
+          },
+          100))
+    return failWith(error, "the listener on " + name + ".monitor did not connect");
+  if (makeDefault && pactl({"set-default-sink", name}) != 0)
+    return failWith(error, "cannot make " + name + " the default sink");
   return module;
 }
 
@@ -286,10 +207,6 @@ std::optional<VirtualMicrophone> PulseTestServer::addMicrophone(const std::strin
   mic.sourceName = name;
   auto sink = addSink(mic.sinkName, rate, channels, "Feed of " + name, false, error);
   if (!sink) return std::nullopt;
-  if (!quotable(description)) {
-    error = "description needs quoting: " + description;
-    return std::nullopt;
-  }
   // PulseAudio gives a remap source its master's format, PipeWire its own
   // default (two channels at the graph's rate), so the format is spelled out.
   auto source = loadModule(
@@ -299,10 +216,8 @@ std::optional<VirtualMicrophone> PulseTestServer::addMicrophone(const std::strin
        "source_properties=\"device.description='" + description + "'\""},
       error);
   if (!source) return std::nullopt;
-  if (!waitForDevice("sources", name, rate, channels)) {
-    error = "the source " + name + " did not appear in the format asked for";
-    return std::nullopt;
-  }
+  if (!waitForDevice("sources", name, rate, channels))
+    return failWith(error, "the source " + name + " did not appear in the format asked for");
   mic.sinkModule = *sink;
   mic.sourceModule = *source;
   return mic;
@@ -316,63 +231,32 @@ bool PulseTestServer::waitForDevice(const std::string& list, const std::string& 
                                     uint32_t channels) const {
   const std::string spec =
       "float32le " + std::to_string(channels) + "ch " + std::to_string(rate) + "Hz";
-  for (int attempt = 0; attempt < 250; ++attempt) {
-    std::string output;
-    if (pactl({"list", list, "short"}, &output) == 0) {
-      std::istringstream lines(output);
-      std::string line;
-      while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string index, deviceName, driver, deviceSpec;
-        if (std::getline(fields, index, '\t') && std::getline(fields, deviceName, '\t') &&
-            std::getline(fields, driver, '\t') && std::getline(fields, deviceSpec, '\t') &&
-            deviceName == name && deviceSpec == spec) {
-          return true;
-        }
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return pollUntil(
+      [&] {
+        const auto fields = listed(list, name);
+        return fields && fields->size() > 3 && (*fields)[3] == spec;
+      },
+      250);
+}
+
+std::optional<std::vector<std::string>> PulseTestServer::listed(const std::string& list,
+                                                                const std::string& name) const {
+  std::string output;
+  if (pactl({"list", list, "short"}, &output) != 0) return std::nullopt;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream text(line);
+    std::vector<std::string> fields;
+    for (std::string field; std::getline(text, field, '\t');) fields.push_back(field);
+    if (fields.size() > 1 && fields[1] == name) return fields;
   }
-  return false;
-}
-
-// Counting source outputs would not do: PipeWire's remap sources read their
-// master through source outputs of their own.
-bool PulseTestServer::waitForSourceOutputOf(pid_t client) const {
-  const std::string property = "application.process.id = \"" + std::to_string(client) + "\"";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string output;
-    if (pactl({"list", "source-outputs"}, &output) == 0 &&
-        output.find(property) != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-bool PulseTestServer::unloadModule(uint32_t module) {
-  return pactl({"unload-module", std::to_string(module)}) == 0;
-}
-
-bool PulseTestServer::setDefaultSource(const std::string& name) {
-  return pactl({"set-default-source", name}) == 0;
+  return std::nullopt;
 }
 
 std::optional<uint32_t> PulseTestServer::sourceIndex(const std::string& name) const {
-  std::string output;
-  if (pactl({"list", "sources", "short"}, &output) != 0) return std::nullopt;
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string index, sourceName;
-    if (std::getline(fields, index, '\t') && std::getline(fields, sourceName, '\t') &&
-        sourceName == name) {
-      return static_cast<uint32_t>(std::stoul(index));
-    }
-  }
-  return std::nullopt;
+  const auto fields = listed("sources", name);
+  if (!fields) return std::nullopt;
+  return static_cast<uint32_t>(std::stoul(fields->front()));
 }
 
 std::unique_ptr<ChildProcess> PulseTestServer::play(const std::string& sinkName, uint32_t rate,
@@ -390,16 +274,17 @@ std::unique_ptr<ChildProcess> PulseTestServer::play(const std::string& sinkName,
     out.write(reinterpret_cast<const char*>(samples.data()),
               static_cast<std::streamsize>(samples.size() * sizeof(float)));
   }
+  // An empty device name leaves the choice to the server: its default sink.
   std::vector<std::string> command = {"pacat",
                                       "--playback",
                                       "--raw",
                                       "--format=float32le",
                                       "--rate=" + std::to_string(rate),
-                                      "--channels=" + std::to_string(channels)};
-  if (!sinkName.empty()) command.push_back("--device=" + sinkName);
-  command.push_back(file);
-  ChildProcess::Options options = childOptions();
-  options.captureStdout = false;
+                                      "--channels=" + std::to_string(channels),
+                                      "--device=" + sinkName,
+                                      file};
+  if (sinkName.empty()) command.erase(command.end() - 2);
+  const ChildProcess::Options options{environment_, false};
   return ChildProcess::start(command, options);
 }
 

@@ -40,37 +40,22 @@ struct VirtualMicrophone {
   uint32_t sourceModule = 0;
 };
 
-enum class ServerKind { kPulseAudio, kPipeWire };
-
-// What CAPTURE_TEST_SERVER asks for: "pulseaudio" (also when unset or empty)
-// or "pipewire"; none for anything else.
-std::optional<ServerKind> serverKindFromEnvironment();
-const char* nameOf(ServerKind kind);
-
 class PulseTestServer {
  public:
-  // The kind CAPTURE_TEST_SERVER names.
+  // The kind CAPTURE_TEST_SERVER names: "pulseaudio" (also when unset or
+  // empty) or "pipewire".
   static std::unique_ptr<PulseTestServer> start(std::string& error);
-  static std::unique_ptr<PulseTestServer> start(ServerKind kind, std::string& error);
   ~PulseTestServer();
   PulseTestServer(const PulseTestServer&) = delete;
   PulseTestServer& operator=(const PulseTestServer&) = delete;
 
-  ServerKind kind() const { return kind_; }
   // What the server's own stereo-to-mono downmix does to the level of a sound
   // played alike on both channels: PulseAudio averages the channels (1),
   // PipeWire adds them at -3 dB each (the square root of 2).
   double stereoToMonoGain() const;
-  // The process clients talk to: pulseaudio, or pipewire-pulse.
-  pid_t pid() const { return processes_.back().process->pid(); }
-  // Every process of the server (pipewire, wireplumber, pipewire-pulse), in
-  // start order.
-  std::vector<pid_t> pids() const;
-  // The address to put in PULSE_SERVER.
-  const std::string& address() const { return address_; }
   // Variables that point a client at this server and at nothing else.
   const Environment& environment() const { return environment_; }
-  ChildProcess::Options childOptions() const;
+  ChildProcess::Options childOptions() const { return {environment_}; }
   // A folder that goes away with the server.
   const std::string& scratchDir() const { return dir_; }
 
@@ -87,8 +72,12 @@ class PulseTestServer {
   std::optional<VirtualMicrophone> addMicrophone(const std::string& name, uint32_t rate,
                                                  uint32_t channels, const std::string& description,
                                                  std::string& error);
-  bool unloadModule(uint32_t module);
-  bool setDefaultSource(const std::string& name);
+  bool unloadModule(uint32_t module) {
+    return pactl({"unload-module", std::to_string(module)}) == 0;
+  }
+  bool setDefaultSource(const std::string& name) {
+    return pactl({"set-default-source", name}) == 0;
+  }
   // The server's index of a source, or none.
   std::optional<uint32_t> sourceIndex(const std::string& name) const;
 
@@ -105,14 +94,14 @@ class PulseTestServer {
  private:
   PulseTestServer() = default;
   bool startPulseAudio(std::string& error);
-  bool waitUntilAnswering();
   bool waitForSessionManager(std::string& error);
-  bool waitForSourceOutputOf(pid_t client) const;
   bool waitForDevice(const std::string& list, const std::string& name, uint32_t rate,
                      uint32_t channels) const;
-  std::optional<std::string> defaultSink() const;
+  // The fields of the line of `pactl list <list> short` that names `name`.
+  std::optional<std::vector<std::string>> listed(const std::string& list,
+                                                 const std::string& name) const;
 
-  ServerKind kind_ = ServerKind::kPulseAudio;
+  bool pipeWire_ = false;
   std::string dir_;
   std::string address_;
   Environment environment_;

@@ -12,20 +12,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/pulse_test_server.h"
+#include "tests/e2e/capture_checks.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using pulsetest::ChildProcess;
-using pulsetest::PulseTestServer;
+using namespace pulsetest;
 using Clock = std::chrono::steady_clock;
 
 struct Tool {
@@ -34,38 +31,12 @@ struct Tool {
   std::string startedLine;  // the last line before capture runs
 };
 
-int runsWanted() {
-  const char* runs = std::getenv("SIGNAL_STORM_RUNS");
-  return runs != nullptr ? std::max(1, std::atoi(runs)) : 200;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-// Each thread's state and what it waits in, for a process that would not end.
-std::string threadStates(pid_t pid) {
-  std::string out;
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code ignored;
-  for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
-    std::ifstream stat(task.path() / "stat"), wchan(task.path() / "wchan");
-    std::string line, waitsIn;
-    std::getline(stat, line);
-    std::getline(wchan, waitsIn);
-    out += line.substr(0, line.find(' ', line.rfind(')') + 3)) + " in " + waitsIn + "\n";
-  }
-  return out;
-}
-
-class SignalStorm : public ::testing::Test {
+class SignalStorm : public ServerTest {
  protected:
   void SetUp() override {
+    ServerTest::SetUp();
+    if (HasFatalFailure()) return;
     std::string error;
-    server = PulseTestServer::start(error);
-    ASSERT_TRUE(server) << error;
     // A default sink for corvane and a default source for velloc.
     ASSERT_TRUE(server->addSink("speakers", 48000, 2, "Speakers", true, error)) << error;
     ASSERT_TRUE(server->addMicrophone("mic", 48000, 2, "Desk Mic", error)) << error;
@@ -78,12 +49,10 @@ class SignalStorm : public ::testing::Test {
   std::chrono::microseconds startUpTime(const Tool& tool) {
     std::vector<std::chrono::microseconds> times;
     for (int i = 0; i < 3; ++i) {
-      auto child = ChildProcess::start({tool.path}, server->childOptions());
+      auto child = launch({tool.path});
       const auto began = Clock::now();
       EXPECT_TRUE(child->waitForStderr(tool.startedLine, 10s)) << child->stderrText();
       times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began));
-      child->sendSignal(SIGKILL);
-      child->waitForExit(5s);
     }
     std::sort(times.begin(), times.end());
     return times[1];
@@ -91,47 +60,46 @@ class SignalStorm : public ::testing::Test {
 
   void storm(const Tool& tool) {
     const auto startUp = startUpTime(tool);
-    const int runs = runsWanted();
+    const char* wanted = std::getenv("SIGNAL_STORM_RUNS");
+    const int runs = wanted != nullptr ? std::max(1, std::atoi(wanted)) : 200;
     std::mt19937 random(static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed()));
     // A third of the signals land in start-up, a third around the handlers'
     // installation, a third while audio flows (the first buffer comes 100 ms in).
-    std::uniform_int_distribution<int64_t> inStartUp(0, startUp.count());
-    std::uniform_int_distribution<int64_t> around(startUp.count() / 2, startUp.count() * 3 / 2);
-    std::uniform_int_distribution<int64_t> capturing(startUp.count(), startUp.count() + 300000);
+    const int64_t s = startUp.count();
+    using Band = std::uniform_int_distribution<int64_t>;
+    Band bands[] = {Band(0, s), Band(s / 2, s * 3 / 2), Band(s, s + 300000)};
     int handled = 0, byDefaultAction = 0;
     std::chrono::microseconds slowest{0};
 
     for (int run = 0; run < runs; ++run) {
       const int signo = (random() & 1) ? SIGINT : SIGTERM;
       const std::string name = signo == SIGINT ? "SIGINT" : "SIGTERM";
-      const int band = static_cast<int>(random() % 3);
-      const std::chrono::microseconds delay{band == 0   ? inStartUp(random)
-                                            : band == 1 ? around(random)
-                                                        : capturing(random)};
+      const std::chrono::microseconds delay{bands[random() % 3](random)};
       SCOPED_TRACE("run " + std::to_string(run) + ": " + name + " after " +
                    std::to_string(delay.count()) + " us");
 
-      auto child = ChildProcess::start({tool.path}, server->childOptions());
+      auto child = launch({tool.path});
       ASSERT_TRUE(child);
       std::this_thread::sleep_for(delay);
       child->sendSignal(signo);
       const auto sent = Clock::now();
-      const auto status = child->waitForExit(1s);
-      ASSERT_TRUE(status) << "still running a second after " << name << "; threads:\n"
-                          << threadStates(child->pid()) << child->stderrText();
+      const int status = child->exitCode(1s);
+      ASSERT_NE(status, ChildProcess::kStillRunning)
+          << "still running a second after " << name << ":\n"
+          << child->stderrText();
       slowest = std::max(
           slowest, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent));
 
-      const std::string text = child->stderrText();
+      const std::string text = withoutSanitizerNotes(child->stderrText());
       const std::string line = tool.linePrefix + "Received " + name + ", stopping...\n";
       if (occurrences(text, "Received") > 0) {
         ++handled;
         EXPECT_EQ(occurrences(text, "Received"), 1u) << text;
         EXPECT_TRUE(text.ends_with(line)) << text;
-        EXPECT_EQ(pulsetest::describeStatus(*status), 0) << "status\n" << text;
+        EXPECT_EQ(status, 0) << text;
       } else {
         ++byDefaultAction;
-        EXPECT_EQ(pulsetest::describeStatus(*status), -signo) << "status\n" << text;
+        EXPECT_EQ(status, -signo) << text;
       }
       if (HasFailure()) return;
     }
@@ -143,8 +111,6 @@ class SignalStorm : public ::testing::Test {
     // The spread of moments must reach well past the handlers' installation.
     EXPECT_GT(handled, runs / 4);
   }
-
-  std::unique_ptr<PulseTestServer> server;
 };
 
 // The stop line is the last line even when another thread is writing lines of
@@ -159,9 +125,7 @@ TEST(StopLine, IsLastWhileAnotherThreadWritesLines) {
     ASSERT_TRUE(probe->waitForStderr("busy\n", 5s));
     const int signo = run % 2 ? SIGINT : SIGTERM;
     probe->sendSignal(signo);
-    const auto status = probe->waitForExit(1s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(pulsetest::describeStatus(*status), 0);
+    EXPECT_EQ(probe->exitCode(1s), 0);
     const std::string text = probe->stderrText();
     const std::string line = signo == SIGINT ? "stop: SIGINT\n" : "stop: SIGTERM\n";
     ASSERT_TRUE(text.ends_with(line))

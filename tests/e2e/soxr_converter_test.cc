@@ -27,18 +27,27 @@ std::unique_ptr<PcmBuffer> toneBuffer(const AudioFormat& format, uint32_t frames
     const double t = static_cast<double>(start + f) / format.sampleRate;
     for (uint32_t c = 0; c < format.channelCount; ++c) {
       const double v = 0.3 * std::sin(2 * std::numbers::pi * (440.0 + 300.0 * c) * t);
+      const uint32_t plane = format.interleaved ? 0 : c;
+      const uint32_t at = format.interleaved ? f * format.channelCount + c : f;
       if (format.commonFormat == velloc::kCommonFormatFloat32) {
-        float* plane = buffer->floatChannelData()[format.interleaved ? 0 : c];
-        plane[format.interleaved ? f * format.channelCount + c : f] = static_cast<float>(v);
+        buffer->floatChannelData()[plane][at] = static_cast<float>(v);
       } else {
-        int16_t* plane = buffer->int16ChannelData()[format.interleaved ? 0 : c];
-        plane[format.interleaved ? f * format.channelCount + c : f] =
-            static_cast<int16_t>(std::lrint(v * 32768.0));
+        buffer->int16ChannelData()[plane][at] = static_cast<int16_t>(std::lrint(v * 32768.0));
       }
     }
   }
   buffer->setFrameLength(frames);
   return buffer;
+}
+
+// An input block that hands over `buffer` once, then has nothing for now.
+auto supplyOnce(const PcmBuffer* buffer, bool& given) {
+  return [buffer, &given](uint32_t, ConverterInputStatus& status) {
+    status = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+    const PcmBuffer* supplied = given ? nullptr : buffer;
+    given = true;
+    return supplied;
+  };
 }
 
 // Feeds `inputs` one per call into outputs of the given capacities (cycled),
@@ -52,21 +61,15 @@ std::vector<float> run(velloc::AudioConverter& converter,
   while (idleCalls < 3) {
     PcmBuffer output(kMono16k, capacities[call++ % capacities.size()]);
     std::optional<velloc::PlatformError> error;
-    bool given = false;
-    converter.convert(output, error, [&](uint32_t, ConverterInputStatus& status) {
-      if (given || next == inputs.size()) {
-        status = ConverterInputStatus::noDataNow;
-        return static_cast<const PcmBuffer*>(nullptr);
-      }
-      given = true;
-      status = ConverterInputStatus::haveData;
-      return static_cast<const PcmBuffer*>(inputs[next++].get());
-    });
+    const bool hasInput = next < inputs.size();
+    bool given = !hasInput;
+    converter.convert(output, error, supplyOnce(hasInput ? inputs[next].get() : nullptr, given));
+    if (hasInput && given) ++next;
     EXPECT_FALSE(error);
     EXPECT_LE(output.frameLength(), output.frameCapacity());
     out.insert(out.end(), output.floatChannelData()[0],
                output.floatChannelData()[0] + output.frameLength());
-    idleCalls = (!given && output.frameLength() == 0) ? idleCalls + 1 : 0;
+    idleCalls = (!hasInput && output.frameLength() == 0) ? idleCalls + 1 : 0;
   }
   return out;
 }
@@ -98,11 +101,8 @@ TEST(SoxrConverter, DownMixIsTheEqualWeightAverageAndInt16InputMatchesFloat) {
   // At equal rates nothing is resampled, so the mix can be checked sample by sample.
   const AudioFormat floatIn{velloc::kCommonFormatFloat32, 16000.0, 3, true};
   const AudioFormat intIn{velloc::kCommonFormatInt16, 16000.0, 3, false};
-  auto input = toneBuffer(floatIn, 500, 0);
-  auto converter = SoxrConverter::create(floatIn, kMono16k);
-  std::vector<std::unique_ptr<PcmBuffer>> inputs;
-  inputs.push_back(std::move(input));
-  const auto mixed = run(*converter, inputs, {500});
+  const auto inputs = tapBuffers(floatIn, 1, 500);
+  const auto mixed = run(*SoxrConverter::create(floatIn, kMono16k), inputs, {500});
   ASSERT_EQ(mixed.size(), 500u);
   const float* in = inputs[0]->floatChannelData()[0];
   for (std::size_t f = 0; f < 500; ++f) {
@@ -110,75 +110,54 @@ TEST(SoxrConverter, DownMixIsTheEqualWeightAverageAndInt16InputMatchesFloat) {
     ASSERT_NEAR(mixed[f], average, 1e-6f) << f;
   }
 
-  auto intConverter = SoxrConverter::create(intIn, kMono16k);
-  std::vector<std::unique_ptr<PcmBuffer>> intInputs;
-  intInputs.push_back(toneBuffer(intIn, 500, 0));
-  const auto fromInt = run(*intConverter, intInputs, {500});
+  const auto fromInt =
+      run(*SoxrConverter::create(intIn, kMono16k), tapBuffers(intIn, 1, 500), {500});
   ASSERT_EQ(fromInt.size(), 500u);
   for (std::size_t f = 0; f < 500; ++f) ASSERT_NEAR(fromInt[f], mixed[f], 1e-4f) << f;
 }
 
-TEST(SoxrConverter, ATapBufferIsTakenEvenWhenEarlierOutputFillsTheCall) {
+TEST(SoxrConverter, TakesEachTapBufferAndReportsRanDryFullAndForeignBuffers) {
   const AudioFormat mono48k{velloc::kCommonFormatFloat32, 48000.0, 1, false};
   auto converter = SoxrConverter::create(mono48k, kMono16k);
   const auto inputs = tapBuffers(mono48k, 3, 4800);
   // A one-frame output is full at once; the converter must still take the buffer.
-  std::size_t asked = 0;
   for (const auto& input : inputs) {
     PcmBuffer output(kMono16k, 1);
     std::optional<velloc::PlatformError> error;
     bool given = false;
-    converter->convert(output, error, [&](uint32_t, ConverterInputStatus& status) {
-      ++asked;
-      status = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
-      const PcmBuffer* buffer = given ? nullptr : input.get();
-      given = true;
-      return buffer;
-    });
+    converter->convert(output, error, supplyOnce(input.get(), given));
     EXPECT_TRUE(given);
   }
-  EXPECT_GE(asked, 3u);
   const auto rest = run(*converter, {}, {100000});
   EXPECT_GT(rest.size(), 3u * 1600u - 3u - 500u);  // all but the filter's delay
-}
 
-TEST(SoxrConverter, ReportsRanDryAndFullOutputsAndRejectsForeignBuffers) {
-  const AudioFormat mono48k{velloc::kCommonFormatFloat32, 48000.0, 1, false};
-  auto converter = SoxrConverter::create(mono48k, kMono16k);
-  auto input = toneBuffer(mono48k, 4800, 0);
-  auto supplyOnce = [&](bool& given) {
-    return [&](uint32_t, ConverterInputStatus& status) {
-      status = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
-      const PcmBuffer* buffer = given ? nullptr : input.get();
-      given = true;
-      return buffer;
-    };
-  };
+  // A call that empties the converter says its input ran dry; one that fills
+  // the output says it has data; a buffer in another layout is an error.
+  const auto& input = inputs[0];
   PcmBuffer big(kMono16k, 5000);
   std::optional<velloc::PlatformError> error;
   bool given = false;
-  EXPECT_EQ(converter->convert(big, error, supplyOnce(given)), ConverterOutputStatus::inputRanDry);
+  EXPECT_EQ(converter->convert(big, error, supplyOnce(input.get(), given)),
+            ConverterOutputStatus::inputRanDry);
   PcmBuffer small(kMono16k, 10);
   given = false;
-  EXPECT_EQ(converter->convert(small, error, supplyOnce(given)), ConverterOutputStatus::haveData);
+  EXPECT_EQ(converter->convert(small, error, supplyOnce(input.get(), given)),
+            ConverterOutputStatus::haveData);
   EXPECT_EQ(small.frameLength(), 10u);
 
   const AudioFormat otherLayout{velloc::kCommonFormatFloat32, 48000.0, 2, false};
   auto foreign = toneBuffer(otherLayout, 100, 0);
   PcmBuffer output(kMono16k, 100);
-  const auto status = converter->convert(output, error, [&](uint32_t, ConverterInputStatus& s) {
-    s = ConverterInputStatus::haveData;
-    return static_cast<const PcmBuffer*>(foreign.get());
-  });
-  EXPECT_EQ(status, ConverterOutputStatus::error);
+  given = false;
+  EXPECT_EQ(converter->convert(output, error, supplyOnce(foreign.get(), given)),
+            ConverterOutputStatus::error);
   EXPECT_TRUE(error);
 }
 
 TEST(SoxrConverter, NonFiniteInputDoesNotSpreadThroughTheFilter) {
   const AudioFormat mono48k{velloc::kCommonFormatFloat32, 48000.0, 1, false};
   auto converter = SoxrConverter::create(mono48k, kMono16k);
-  std::vector<std::unique_ptr<PcmBuffer>> inputs;
-  inputs.push_back(toneBuffer(mono48k, 4800, 0));
+  const auto inputs = tapBuffers(mono48k, 1, 4800);
   inputs[0]->floatChannelData()[0][2000] = std::numeric_limits<float>::quiet_NaN();
   inputs[0]->floatChannelData()[0][3000] = std::numeric_limits<float>::infinity();
   for (float v : run(*converter, inputs, {4096})) ASSERT_TRUE(std::isfinite(v));
