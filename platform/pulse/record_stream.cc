@@ -90,7 +90,11 @@ void RecordStream::onState(pa_stream*, void* userdata) {
 void RecordStream::onRead(pa_stream*, size_t, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
   self->drainServerQueue();
-  self->connection_.signal();
+  // The server sends whatever its source produced (often every 10 ms), far more
+  // often than a block fills; waking the delivery thread for each would cost a
+  // thread switch and a contended lock every time. Stopping and failure wake it
+  // on their own.
+  if (self->pending_.size() - self->pendingStart_ >= self->blockBytes_) self->connection_.signal();
 }
 
 // Moves what libpulse has received into this process's own buffer, so a stalled

@@ -23,8 +23,14 @@ namespace pulse {
 
 class SoxrConverter final : public velloc::AudioConverter {
  public:
-  // The quality chosen by measurement: see the converter-quality tool.
-  static constexpr unsigned long kDefaultQuality = SOXR_HQ;
+  // The quality chosen by measurement: see the converter-quality tool. Minimum
+  // phase keeps HQ's magnitude response (THD+N, alias rejection, the 7 kHz
+  // gain) but holds back about 6 ms less audio than linear phase (31 rather
+  // than 37 ms from 48 kHz, 34 rather than 40 ms from 44.1 kHz): velloc's
+  // output is sized from input totals, so the most the filter ever lags stays
+  // as latency for the rest of the capture. Speech loses nothing by the
+  // phase change.
+  static constexpr unsigned long kDefaultQuality = SOXR_HQ | SOXR_MINIMUM_PHASE;
 
   // None when either format cannot be converted: a rate that is not finite or
   // not above 0, no channels, an unknown common format, or an output with
