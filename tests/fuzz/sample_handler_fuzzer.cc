@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/sample_rule.h"
+#include "system_audio/memory_sample_buffer.h"
 #include "system_audio/system_audio_capturer.h"
 
 namespace {
@@ -108,17 +109,6 @@ class PiecewiseBlockBuffer final : public BlockBuffer {
   std::vector<std::vector<std::byte>> pieces_;
 };
 
-class Description final : public FormatDescription {
- public:
-  explicit Description(std::optional<AudioStreamBasicDescription> asbd) : asbd_(asbd) {}
-  const AudioStreamBasicDescription* streamBasicDescription() const override {
-    return asbd_ ? &*asbd_ : nullptr;
-  }
-
- private:
-  std::optional<AudioStreamBasicDescription> asbd_;
-};
-
 class Buffer final : public SampleBuffer {
  public:
   Buffer(const BlockBuffer* block, const FormatDescription* format)
@@ -209,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     platform.output.failWith = (shape & 0xA0) == 0xA0 ? (shape & 0x10 ? ENOSPC : EIO) : 0;
 
     const PiecewiseBlockBuffer block(held, held.size() + missing, piece);
-    const Description description(hasDescription ? std::optional(asbd) : std::nullopt);
+    const MemoryFormatDescription description(hasDescription ? std::optional(asbd) : std::nullopt);
     const Buffer buffer(hasBlock ? &block : nullptr, hasFormat ? &description : nullptr);
 
     bool ends = false;
