@@ -84,6 +84,16 @@ Answer<std::vector<T>> finishList(PulseConnection& connection, pa_operation* ope
   return {std::move(collector.items), {}};
 }
 
+// The server's index order: the order devices were made in.
+template <typename T>
+Answer<std::vector<T>> inIndexOrder(Answer<std::vector<T>> list) {
+  if (list.value) {
+    std::stable_sort(list.value->begin(), list.value->end(),
+                     [](const T& a, const T& b) { return a.index < b.index; });
+  }
+  return list;
+}
+
 template <typename T>
 Answer<T> single(Answer<std::vector<T>> list) {
   if (!list.value) return {std::nullopt, list.error};
@@ -102,12 +112,7 @@ Answer<ServerInfo> queryServer(PulseConnection& connection) {
 Answer<std::vector<SourceInfo>> listSources(PulseConnection& connection) {
   Collector<SourceInfo> collector(&connection);
   pa_operation* op = pa_context_get_source_info_list(connection.context(), onSource, &collector);
-  auto answer = finishList(connection, op, collector);
-  if (answer.value) {
-    std::stable_sort(answer.value->begin(), answer.value->end(),
-                     [](const SourceInfo& a, const SourceInfo& b) { return a.index < b.index; });
-  }
-  return answer;
+  return inIndexOrder(finishList(connection, op, collector));
 }
 
 Answer<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index) {
@@ -127,12 +132,7 @@ Answer<SourceInfo> sourceByName(PulseConnection& connection, const std::string& 
 Answer<std::vector<SinkInfo>> listSinks(PulseConnection& connection) {
   Collector<SinkInfo> collector(&connection);
   pa_operation* op = pa_context_get_sink_info_list(connection.context(), onSink, &collector);
-  auto answer = finishList(connection, op, collector);
-  if (answer.value) {
-    std::stable_sort(answer.value->begin(), answer.value->end(),
-                     [](const SinkInfo& a, const SinkInfo& b) { return a.index < b.index; });
-  }
-  return answer;
+  return inIndexOrder(finishList(connection, op, collector));
 }
 
 Answer<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name) {
