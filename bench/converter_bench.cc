@@ -29,9 +29,9 @@ std::vector<std::unique_ptr<PcmBuffer>> toneTaps(const AudioFormat& format) {
     auto tap = std::make_unique<PcmBuffer>(format, kTapFrames);
     for (uint32_t f = 0; f < kTapFrames; ++f) {
       const double time = static_cast<double>(t * kTapFrames + f) / format.sampleRate;
-      tap->floatChannelData()[0][f] =
+      tap->floatChannelData()[0][2 * f] =
           static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 440 * time));
-      tap->floatChannelData()[1][f] =
+      tap->floatChannelData()[0][2 * f + 1] =
           static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 1250 * time));
     }
     tap->setFrameLength(kTapFrames);
@@ -42,7 +42,7 @@ std::vector<std::unique_ptr<PcmBuffer>> toneTaps(const AudioFormat& format) {
 
 void BM_ConverterToMono16k(benchmark::State& state) {
   const double inRate = static_cast<double>(state.range(0));
-  const AudioFormat from{velloc::kCommonFormatFloat32, inRate, 2, false};
+  const AudioFormat from{velloc::kCommonFormatFloat32, inRate, 2, true};
   const AudioFormat to{velloc::kCommonFormatFloat32, kOutRate, 1, false};
   auto converter = pulse::SoxrConverter::create(from, to);
   if (!converter) {
@@ -54,13 +54,15 @@ void BM_ConverterToMono16k(benchmark::State& state) {
   uint64_t inputFrames = 0;
   uint64_t outputFrames = 0;
   int next = 0;
+  PcmBuffer output(to, kTapFrames);
   for (auto _ : state) {
     const PcmBuffer& tap = *taps[next];
     next = (next + 1) % kTaps;
     const auto before = static_cast<uint32_t>(std::floor(static_cast<double>(inputFrames) * ratio));
     inputFrames += kTapFrames;
     const auto after = static_cast<uint32_t>(std::floor(static_cast<double>(inputFrames) * ratio));
-    PcmBuffer output(to, after - before);
+    output.setFrameCapacity(after - before);
+    output.setFrameLength(0);
     bool supplied = false;
     std::optional<velloc::PlatformError> error;
     converter->convert(output, error, [&](uint32_t, ConverterInputStatus& status) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "common/output_stream.h"
+#include "common/platform_error.h"
 #include "common/process_control.h"
 #include "microphone/pcm_buffer.h"
 
@@ -26,10 +27,7 @@ using OSStatus = int32_t;  // 0 is success; anything else is the platform's fail
 inline constexpr OSStatus kNoErr = 0;
 using AudioObjectID = uint32_t;
 
-// A platform failure, reported by its human-readable description.
-struct PlatformError {
-  std::string localizedDescription;
-};
+using pcm::PlatformError;
 
 // ---- Device property queries --------------------------------------------------
 //

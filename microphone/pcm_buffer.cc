@@ -1,30 +1,50 @@
 #include "microphone/pcm_buffer.h"
 
 namespace velloc {
-namespace {
 
-template <typename Sample>
-void makePlanes(const AudioFormat& format, uint32_t frames, std::vector<Sample>& samples,
-                std::vector<Sample*>& planes) {
-  const std::size_t channels = format.channelCount;
-  if (channels == 0) return;
-  samples.assign(channels * frames, Sample{});
-  if (format.interleaved) {
-    planes.push_back(samples.data());
-    return;
+std::size_t bytesPerSample(const AudioFormat& format) {
+  switch (format.commonFormat) {
+    case kCommonFormatFloat32:
+      return sizeof(float);
+    case kCommonFormatInt16:
+      return sizeof(int16_t);
+    default:
+      return 0;
   }
-  for (std::size_t c = 0; c < channels; ++c) planes.push_back(samples.data() + c * frames);
 }
 
-}  // namespace
-
 PcmBuffer::PcmBuffer(const AudioFormat& format, uint32_t frameCapacity)
-    : format_(format), frameCapacity_(frameCapacity) {
-  if (format.commonFormat == kCommonFormatFloat32) {
-    makePlanes(format, frameCapacity, floatSamples_, floatPlanes_);
-  } else if (format.commonFormat == kCommonFormatInt16) {
-    makePlanes(format, frameCapacity, intSamples_, intPlanes_);
+    : format_(format), storedFrames_(frameCapacity), frameCapacity_(frameCapacity) {
+  owned_.resize(bytesPerSample(format) * format.channelCount * frameCapacity);
+  layPlanes(owned_.data());
+}
+
+PcmBuffer::PcmBuffer(const AudioFormat& format, std::span<std::byte> frames)
+    : format_(format), storedFrames_(0), frameCapacity_(0) {
+  const std::size_t frameBytes = bytesPerSample(format) * format.channelCount;
+  if (frameBytes == 0 || (!format.interleaved && format.channelCount != 1)) return;
+  storedFrames_ = frameCapacity_ = static_cast<uint32_t>(frames.size() / frameBytes);
+  layPlanes(frames.data());
+}
+
+void PcmBuffer::layPlanes(std::byte* data) {
+  const std::size_t channels = format_.channelCount;
+  const std::size_t planes = format_.interleaved ? 1 : channels;
+  const std::size_t planeBytes = bytesPerSample(format_) * storedFrames_ * (channels / planes);
+  if (channels == 0 || bytesPerSample(format_) == 0) return;
+  for (std::size_t p = 0; p < planes; ++p) {
+    std::byte* plane = data + p * planeBytes;
+    if (format_.commonFormat == kCommonFormatFloat32) {
+      floatPlanes_.push_back(reinterpret_cast<float*>(plane));
+    } else {
+      intPlanes_.push_back(reinterpret_cast<int16_t*>(plane));
+    }
   }
+}
+
+void PcmBuffer::setFrameCapacity(uint32_t frames) {
+  frameCapacity_ = frames < storedFrames_ ? frames : storedFrames_;
+  if (frameLength_ > frameCapacity_) frameLength_ = frameCapacity_;
 }
 
 void PcmBuffer::setFrameLength(uint32_t frames) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -24,6 +25,15 @@ std::optional<uint32_t> outputCapacity(double ratio, uint64_t before, uint64_t a
     return std::nullopt;
   }
   return static_cast<uint32_t>(capacity);
+}
+
+// The most output frames any `frames` input frames can owe, wherever the running
+// total stands: floor(a + n r) - floor(a) never exceeds ceil(n r).
+uint32_t mostOutputFrames(double ratio, uint32_t frames) {
+  const double most = std::ceil(static_cast<double>(frames) * ratio);
+  return most < static_cast<double>(std::numeric_limits<uint32_t>::max())
+             ? static_cast<uint32_t>(most)
+             : std::numeric_limits<uint32_t>::max();
 }
 
 }  // namespace
@@ -59,8 +69,16 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
   // Dropped buffers are not counted: the converter never sees them.
   if (!capacity || *capacity == 0) return;
 
-  const auto output = state.platform->makePcmBuffer(outputFormat, *capacity);
-  if (!output) return;
+  // One output buffer serves the whole run; it is made again only when a tap
+  // owes more frames than it holds, with room for any later tap of that length.
+  if (!state.converterOutput || state.converterOutput->storedFrames() < *capacity) {
+    const uint32_t room = std::max(*capacity, mostOutputFrames(ratio, buffer.frameLength()));
+    state.converterOutput = state.platform->makePcmBuffer(outputFormat, room);
+    if (!state.converterOutput) return;
+  }
+  PcmBuffer& output = *state.converterOutput;
+  output.setFrameCapacity(*capacity);
+  output.setFrameLength(0);
 
   bool inputSupplied = false;
   const ConverterInputBlock input = [&inputSupplied, &buffer](uint32_t packetCount,
@@ -69,7 +87,7 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
   };
   state.convertedInputFrames = inputAfter;
   std::optional<PlatformError> error;
-  const ConverterOutputStatus status = converter.convert(*output, error, input);
+  const ConverterOutputStatus status = converter.convert(output, error, input);
 
   if (error) {
     state.platform->process().writeDiagnostic(
@@ -77,7 +95,7 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
     return;
   }
   if (status == ConverterOutputStatus::error) return;
-  if (output->frameLength() > 0) writeInt16Samples(state, *output);
+  if (output.frameLength() > 0) writeInt16Samples(state, output);
 }
 
 void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& /*when*/) {

@@ -40,6 +40,8 @@ struct VellocState {
   // Input frames handed to the converter so far; output capacities are taken
   // from this running total so that no fraction of a frame is lost per call.
   uint64_t convertedInputFrames = 0;
+  // What the converter writes into, kept for the whole run.
+  std::unique_ptr<PcmBuffer> converterOutput;
   // The writer's byte buffer, kept between calls so the audio path does not
   // allocate once it has seen its largest buffer.
   std::vector<std::byte> pcmBytes;

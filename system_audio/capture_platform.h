@@ -18,14 +18,12 @@
 #include <vector>
 
 #include "common/output_stream.h"
+#include "common/platform_error.h"
 #include "common/process_control.h"
 
 namespace corvane {
 
-// A platform failure, reported by its human-readable description.
-struct PlatformError {
-  std::string localizedDescription;
-};
+using pcm::PlatformError;
 
 // ---- Shareable content ----------------------------------------------------------
 

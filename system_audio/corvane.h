@@ -2,16 +2,10 @@
 // output as 16 kHz mono signed 16-bit little-endian PCM.
 #pragma once
 
-#include <cstdint>
-
 #include "system_audio/capture_platform.h"
 #include "system_audio/system_audio_capturer.h"
 
 namespace corvane {
-
-// The stream the capture is asked for; the platform resamples and mixes to it.
-inline constexpr double targetSampleRate = 16000.0;
-inline constexpr uint32_t targetChannels = 1;
 
 // The whole tool: makes the capturer, installs the signal handlers, starts the
 // capture on a task of its own and parks the main thread. Returns the exit

@@ -11,6 +11,10 @@
 
 namespace corvane {
 
+// The stream the capture is asked for; the platform resamples and mixes to it.
+inline constexpr double targetSampleRate = 16000.0;
+inline constexpr uint32_t targetChannels = 1;
+
 class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
  public:
   // Makes no capture request; only takes the platform's standard output.

@@ -1,12 +1,12 @@
 #include "platform/pulse/pulse_capture_platform.h"
 
 #include <algorithm>
-#include <mutex>
 #include <thread>
 
 #include "common/output_stream.h"
 #include "common/posix_process.h"
 #include "platform/pulse/pulse_capture_stream.h"
+#include "platform/pulse/server_link.h"
 #include "platform/pulse/server_queries.h"
 
 namespace pulse {
@@ -53,8 +53,7 @@ corvane::ShareableContent sinksAsDisplays(const ServerInfo& server,
 }  // namespace
 
 struct PulseCapturePlatform::Parts {
-  std::mutex connecting;
-  std::unique_ptr<PulseConnection> connection;  // set once, under `connecting`
+  ServerLink link{"corvane"};
   DeliveryThread deliveryThread;
   pcm::DescriptorOutput standardOutput;
   pcm::PosixProcess process;
@@ -67,31 +66,19 @@ void PulseCapturePlatform::getShareableContent(bool, bool,
                                                corvane::ShareableContentCompletion completion) {
   // Desktop and off-screen windows mean nothing here: a sink's monitor carries
   // all it plays.
-  std::unique_lock connecting(parts_->connecting);
-  if (!parts_->connection) {
-    std::string reason;
-    parts_->connection = PulseConnection::connect("corvane", kDefaultWait, reason);
-    if (!parts_->connection) {
-      connecting.unlock();
-      completion(nullptr, corvane::PlatformError{reason});
-      return;
-    }
-  }
-  PulseConnection& connection = *parts_->connection;
-  connecting.unlock();
-
-  Answer<ServerInfo> server;
-  Answer<std::vector<SinkInfo>> sinks;
+  auto connection = parts_->link.connection();
+  if (!connection) return completion(nullptr, corvane::PlatformError{connection.error().reason});
+  Result<ServerInfo> server = Error{};
+  Result<std::vector<SinkInfo>> sinks = Error{};
   {
-    auto held = connection.lock();
-    server = queryServer(connection);
-    if (server.value) sinks = listSinks(connection);
+    auto held = (*connection)->lock();
+    server = queryServer(**connection);
+    if (server) sinks = listSinks(**connection);
   }
-  if (!server.value) return completion(nullptr, corvane::PlatformError{server.error});
-  if (!sinks.value) return completion(nullptr, corvane::PlatformError{sinks.error});
-  completion(
-      std::make_shared<corvane::ShareableContent>(sinksAsDisplays(*server.value, *sinks.value)),
-      std::nullopt);
+  if (!server) return completion(nullptr, corvane::PlatformError{server.error().reason});
+  if (!sinks) return completion(nullptr, corvane::PlatformError{sinks.error().reason});
+  completion(std::make_shared<corvane::ShareableContent>(sinksAsDisplays(*server, *sinks)),
+             std::nullopt);
 }
 
 std::unique_ptr<corvane::StreamConfiguration> PulseCapturePlatform::makeStreamConfiguration() {
@@ -102,11 +89,11 @@ std::shared_ptr<corvane::CaptureStream> PulseCapturePlatform::makeStream(
     const corvane::ContentFilter& filter, const corvane::StreamConfiguration& configuration,
     corvane::StreamDelegate& delegate) {
   const auto* sink = dynamic_cast<const SinkDisplay*>(filter.display.get());
-  std::unique_lock connecting(parts_->connecting);
-  if (sink == nullptr || !parts_->connection) {
+  auto connection = parts_->link.connection();
+  if (sink == nullptr || !connection) {
     return std::make_shared<RefusedStream>("The display is not one of the audio server's sinks");
   }
-  return std::make_shared<PulseCaptureStream>(*parts_->connection, sink->monitorSourceName(),
+  return std::make_shared<PulseCaptureStream>(**connection, sink->monitorSourceName(),
                                               configuration, delegate);
 }
 

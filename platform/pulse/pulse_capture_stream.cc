@@ -2,6 +2,7 @@
 
 #include <pulse/error.h>
 
+#include "platform/pulse/capture_formats.h"
 #include "system_audio/memory_sample_buffer.h"
 
 namespace pulse {
@@ -34,24 +35,26 @@ void PulseCaptureStream::startCapture(
     completion(corvane::PlatformError{"The stream is already capturing"});
     return;
   }
+  // The server resamples and mixes the monitor down to what was asked for.
+  const auto spec = captureSpec(PA_SAMPLE_FLOAT32NE, sampleRate_, channels_);
   RecordStream::Config config;
   config.streamName = "system audio capture";
   config.sourceName = monitorSourceName_;
-  // The server resamples and mixes the monitor down to what was asked for.
-  config.sampleSpec = {PA_SAMPLE_FLOAT32NE, sampleRate_, static_cast<uint8_t>(channels_)};
   config.framesPerBlock = sampleRate_ * kDeliveryMilliseconds / 1000;
-  if (channels_ == 0 || channels_ > PA_CHANNELS_MAX || config.framesPerBlock == 0) {
+  if (!spec || config.framesPerBlock == 0) {
     completion(corvane::PlatformError{pa_strerror(PA_ERR_INVALID)});
     return;
   }
+  config.sampleSpec = *spec;
 
   recorder_ = std::make_unique<RecordStream>(
-      connection_, config, [this](std::span<const std::byte> block, uint64_t) { deliver(block); },
-      [this](const std::string& reason) {
-        delegate_.didStopWithError(*this, corvane::PlatformError{reason});
+      connection_, config,
+      [this](std::span<std::byte> block, uint64_t) { deliver(block); },
+      [this](const Error& error) {
+        delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
       });
-  if (auto refused = recorder_->start()) {
-    completion(corvane::PlatformError{*refused});
+  if (auto started = recorder_->start(); !started) {
+    completion(corvane::PlatformError{started.error().reason});
     return;
   }
   completion(std::nullopt);

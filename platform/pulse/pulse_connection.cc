@@ -26,39 +26,37 @@ bool contextFailed(pa_context* context) {
 PulseConnection::PulseConnection(pa_threaded_mainloop* loop, pa_context* context)
     : loop_(loop), context_(context) {}
 
-std::unique_ptr<PulseConnection> PulseConnection::connect(const std::string& applicationName,
-                                                          std::chrono::milliseconds timeout,
-                                                          std::string& reason) {
+Result<std::unique_ptr<PulseConnection>> PulseConnection::connect(
+    const std::string& applicationName) {
   pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
-  if (loop == nullptr) {
-    reason = "cannot create the audio client's main loop";
-    return nullptr;
-  }
+  if (loop == nullptr) return Error{"cannot create the audio client's main loop"};
   pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop), applicationName.c_str());
   if (context == nullptr) {
     pa_threaded_mainloop_free(loop);
-    reason = "cannot create the audio client context";
-    return nullptr;
+    return Error{"cannot create the audio client context"};
   }
+  // From here on the destructor releases both, whatever fails.
   std::unique_ptr<PulseConnection> connection(new PulseConnection(loop, context));
   pa_context_set_state_callback(
       context, [](pa_context*, void* self) { signalFrom(self); }, connection.get());
 
   // A capture tool must never start an audio server of its own as a side effect.
   if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    reason = pa_strerror(pa_context_errno(context));
-    return nullptr;
+    return connection->failure();
   }
   if (pa_threaded_mainloop_start(loop) < 0) {
-    reason = "cannot start the audio client's event thread";
-    return nullptr;
+    return Error{"cannot start the audio client's event thread"};
   }
-  auto held = connection->lock();
-  const bool ready = connection->waitUntil(
-      [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; }, timeout);
-  if (ready) return connection;
-  reason = contextFailed(context) ? connection->errorText() : pa_strerror(PA_ERR_TIMEOUT);
-  return nullptr;  // `held` unlocks before the connection is torn down
+  Error failure;
+  {
+    auto held = connection->lock();
+    if (connection->waitUntil(
+            [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; })) {
+      return connection;  // `held` unlocks first: it was made last
+    }
+    failure = connection->failure();
+  }
+  return failure;
 }
 
 PulseConnection::~PulseConnection() {
@@ -69,32 +67,38 @@ PulseConnection::~PulseConnection() {
   pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseConnection::alive() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
-
-std::string PulseConnection::errorText() const {
-  const char* text = pa_strerror(pa_context_errno(context_));
-  return text != nullptr ? text : "unknown audio server error";
+bool PulseConnection::alive() const {
+  return !timedOut_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
-bool PulseConnection::waitFor(pa_operation* operation, std::chrono::milliseconds timeout) {
+Error PulseConnection::failure() const {
+  if (timedOut_ && !contextFailed(context_)) return Error{pa_strerror(PA_ERR_TIMEOUT)};
+  const char* text = pa_strerror(pa_context_errno(context_));
+  return Error{text != nullptr ? text : "unknown audio server error"};
+}
+
+bool PulseConnection::waitFor(pa_operation* operation) {
   if (operation == nullptr) return false;
-  const bool finished = waitUntil(
-      [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeout);
+  const bool finished =
+      waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
   if (!finished) pa_operation_cancel(operation);
   pa_operation_unref(operation);
   return finished;
 }
 
-bool PulseConnection::waitUntil(const std::function<bool()>& done,
-                                std::chrono::milliseconds timeout) {
+bool PulseConnection::waitUntil(const std::function<bool()>& done) {
   if (done()) return true;
+  if (timedOut_) return false;
   Deadline deadline{this};
-  const pa_usec_t micros = static_cast<pa_usec_t>(timeout.count()) * 1000;
+  const auto micros = static_cast<pa_usec_t>(kServerTimeout.count()) * 1000;
   pa_time_event* timer =
       pa_context_rttime_new(context_, pa_rtclock_now() + micros, onDeadline, &deadline);
   bool finished = false;
-  while (!(finished = done()) && !deadline.passed && !contextFailed(context_)) wait();
+  while (!(finished = done()) && !deadline.passed && !contextFailed(context_)) {
+    pa_threaded_mainloop_wait(loop_);
+  }
   if (timer != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+  if (!finished && deadline.passed) timedOut_ = true;
   return finished;
 }
 

@@ -2,18 +2,18 @@
 // loop.
 //
 // How to use it:
-//   std::string reason;
-//   auto connection = PulseConnection::connect("my-tool", std::chrono::seconds(5), reason);
-//   if (!connection) { /* `reason` is the server's own words, e.g. "Connection refused" */ }
+//   auto connection = PulseConnection::connect("my-tool");
+//   if (!connection) { /* connection.error().reason: e.g. "Connection refused" */ }
 //   {
-//     auto lock = connection->lock();          // every libpulse call happens under the lock
-//     pa_operation* op = pa_context_get_server_info(connection->context(), cb, &data);
-//     if (!connection->waitFor(op)) { /* context failed or timed out: connection->errorText() */ }
+//     auto lock = (*connection)->lock();      // every libpulse call happens under the lock
+//     pa_operation* op = pa_context_get_server_info((*connection)->context(), cb, &data);
+//     if (!(*connection)->waitFor(op)) { /* failed or timed out: ->failure() */ }
 //   }
 // Callbacks run on libpulse's event thread with the lock held; each one must end
-// with `connection->signal()` (or PulseConnection::signalFrom(userdata)) so that a
-// waiter re-checks its condition. Nothing here ever waits without a bound: a
-// server that stops answering turns into a timeout, not a hang.
+// with `signal()` (or PulseConnection::signalFrom(userdata)) so that a waiter
+// re-checks its condition. Nothing here ever waits without a bound: a server
+// that stops answering turns into a timeout, and a connection that has timed
+// out once counts as gone from then on, so no later step waits again.
 #pragma once
 
 #include <pulse/context.h>
@@ -25,9 +25,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/pulse/result.h"
+
 namespace pulse {
 
-inline constexpr std::chrono::milliseconds kDefaultWait{5000};
+// The longest any one step waits for the server: connecting, one query, a
+// stream becoming ready. Long enough for a busy desktop server, short enough
+// that a server that has stopped answering does not look like a hung tool.
+inline constexpr std::chrono::milliseconds kServerTimeout{3000};
 
 class PulseConnection {
  public:
@@ -45,36 +50,30 @@ class PulseConnection {
   };
 
   // Connects to the server the environment names (PULSE_SERVER, or the user's
-  // runtime directory) without ever spawning one. Waits at most `timeout`; on
-  // failure returns null and sets `reason`.
-  static std::unique_ptr<PulseConnection> connect(const std::string& applicationName,
-                                                  std::chrono::milliseconds timeout,
-                                                  std::string& reason);
+  // runtime directory) without ever spawning one.
+  static Result<std::unique_ptr<PulseConnection>> connect(const std::string& applicationName);
   ~PulseConnection();
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
   [[nodiscard]] Lock lock() { return Lock(loop_); }
   pa_context* context() const { return context_; }
-  pa_threaded_mainloop* mainloop() const { return loop_; }
 
   // The lock must be held for everything below.
 
-  // True while the context is connected and usable.
+  // True while the context is connected and the server answers.
   bool alive() const;
-  // The server's (or the library's) description of the last failure.
-  std::string errorText() const;
+  // True once a wait has run out: the server has stopped answering.
+  bool timedOut() const { return timedOut_; }
+  // Why the connection (or its last request) failed.
+  Error failure() const;
 
-  // Waits for `operation` to finish, or for the context to fail, or for
-  // `timeout`; always releases the operation. Returns true when it finished.
-  bool waitFor(pa_operation* operation, std::chrono::milliseconds timeout = kDefaultWait);
-  // Waits until `done()` is true, the context fails, or `timeout` passes.
+  // Waits for `operation` to finish, the context to fail, or the time-out;
+  // always releases the operation. Returns true when it finished.
+  bool waitFor(pa_operation* operation);
+  // Waits until `done()` is true, the context fails, or the time-out passes.
   // Returns done()'s final value.
-  bool waitUntil(const std::function<bool()>& done,
-                 std::chrono::milliseconds timeout = kDefaultWait);
-  // Sleeps until some callback signals. For threads that run their own wait
-  // loop (and their own bound on it).
-  void wait() { pa_threaded_mainloop_wait(loop_); }
+  bool waitUntil(const std::function<bool()>& done);
   // Wakes every waiter. Callable from callbacks.
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
   // For C callbacks whose userdata is the connection.
@@ -85,6 +84,7 @@ class PulseConnection {
 
   pa_threaded_mainloop* loop_;
   pa_context* context_;
+  bool timedOut_ = false;
 };
 
 }  // namespace pulse

@@ -14,12 +14,12 @@ constexpr uint32_t kConfigurationBytes = sizeof(velloc::AudioBufferList);
 }  // namespace
 
 velloc::OSStatus PulseDeviceProperties::refresh() {
-  PulseConnection* connection = link_.connection();
-  if (connection == nullptr) return kStatusNoServer;
-  auto held = connection->lock();
-  auto answer = listSources(*connection);
-  if (!answer.value) return kStatusServerError;
-  sources_ = std::move(answer.value);
+  auto connection = link_.connection();
+  if (!connection) return kStatusNoServer;
+  auto held = (*connection)->lock();
+  auto sources = listSources(**connection);
+  if (!sources) return kStatusServerError;
+  sources_ = std::move(*sources);
   return velloc::kNoErr;
 }
 
@@ -54,12 +54,12 @@ velloc::OSStatus PulseDeviceProperties::find(velloc::AudioObjectID device, Sourc
       }
     }
   }
-  PulseConnection* connection = link_.connection();
-  if (connection == nullptr) return kStatusNoServer;
-  auto held = connection->lock();
-  auto answer = sourceByIndex(*connection, device);
-  if (!answer.value) return connection->alive() ? kStatusBadObject : kStatusServerError;
-  source = std::move(*answer.value);
+  auto connection = link_.connection();
+  if (!connection) return kStatusNoServer;
+  auto held = (*connection)->lock();
+  auto answer = sourceByIndex(**connection, device);
+  if (!answer) return (*connection)->alive() ? kStatusBadObject : kStatusServerError;
+  source = std::move(*answer);
   return velloc::kNoErr;
 }
 

@@ -1,13 +1,14 @@
 // velloc's engine, input node and audio unit on the audio server.
 //
 // The input node reads its native format from the source it is bound to (or the
-// server's default source): float, non-interleaved, at the source's own rate and
-// channel count. Starting the engine opens one record stream in the tap's format
-// on that source; the server converts when the tap asks for another format.
-// Tap buffers carry exactly the requested frame count and arrive on the record
-// stream's delivery thread. If the stream fails while capturing, the process
-// ends with status 1 after one FATAL line: a parent must be able to tell that
-// capture has stopped.
+// server's default source): float, interleaved, at the source's own rate and
+// channel count, which is how the server delivers it. Starting the engine opens
+// one record stream in the tap's format on that source; the server converts
+// when the tap asks for another format. Tap buffers carry exactly the requested
+// frame count, lent from the stream's own block, and arrive on the client
+// library's event thread. If the stream fails while capturing, the process ends
+// with status 1 after one FATAL line: a parent must be able to tell that capture
+// has stopped.
 #pragma once
 
 #include <memory>
@@ -62,23 +63,17 @@ class PulseAudioEngine final : public velloc::AudioEngine {
  public:
   PulseAudioEngine(ServerLink& link, pcm::ProcessControl& process)
       : link_(link), process_(process), input_(link) {}
-  ~PulseAudioEngine() override;
 
   velloc::InputNode& inputNode() override { return input_; }
   std::optional<velloc::PlatformError> start() override;
 
  private:
-  void deliver(std::span<const std::byte> block, uint64_t firstFrame);
-
   ServerLink& link_;
   pcm::ProcessControl& process_;
   PulseInputNode input_;
-  std::unique_ptr<velloc::PcmBuffer> tapBuffer_;  // reused for every delivery
+  std::unique_ptr<velloc::PcmBuffer> tapBuffer_;  // lent over the stream's block
+  // Declared after what its handlers use, so it goes first.
   std::unique_ptr<RecordStream> stream_;
 };
-
-// Lays a block of interleaved frames out in `buffer`'s format (same sample
-// type and channel count) and sets its frame length.
-void fillFromInterleaved(std::span<const std::byte> block, velloc::PcmBuffer& buffer);
 
 }  // namespace pulse

@@ -1,11 +1,8 @@
 #include "platform/pulse/pulse_microphone_platform.h"
 
-#include <pulse/sample.h>
-
-#include <cmath>
 #include <new>
 
-#include "common/output_stream.h"
+#include "platform/pulse/capture_formats.h"
 #include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/soxr_converter.h"
 
@@ -16,19 +13,16 @@ namespace {
 // size, not a reason to exhaust memory.
 constexpr std::size_t kMaxBufferSamples = std::size_t{1} << 26;
 
-bool describable(uint32_t commonFormat, double sampleRate, uint32_t channels) {
-  return (commonFormat == velloc::kCommonFormatFloat32 ||
-          commonFormat == velloc::kCommonFormatInt16) &&
-         std::isfinite(sampleRate) && sampleRate > 0.0 && channels > 0 &&
-         channels <= PA_CHANNELS_MAX;
-}
-
 }  // namespace
 
 PulseMicrophonePlatform::PulseMicrophonePlatform(pcm::ProcessControl& process)
-    : process_(process), link_(process), devices_(link_) {}
-
-PulseMicrophonePlatform::~PulseMicrophonePlatform() = default;
+    : process_(process),
+      link_("velloc",
+            [&process](const Error& error) {
+              process.writeDiagnostic("[tamsel] WARNING: audio server unreachable: " +
+                                      error.reason + "\n");
+            }),
+      devices_(link_) {}
 
 std::unique_ptr<velloc::AudioEngine> PulseMicrophonePlatform::makeEngine() {
   return std::make_unique<PulseAudioEngine>(link_, process_);
@@ -38,8 +32,9 @@ std::optional<velloc::AudioFormat> PulseMicrophonePlatform::makeFormat(uint32_t 
                                                                        double sampleRate,
                                                                        uint32_t channels,
                                                                        bool interleaved) {
-  if (!describable(commonFormat, sampleRate, channels)) return std::nullopt;
-  return velloc::AudioFormat{commonFormat, sampleRate, channels, interleaved};
+  const velloc::AudioFormat format{commonFormat, sampleRate, channels, interleaved};
+  if (!capturable(format)) return std::nullopt;
+  return format;
 }
 
 std::unique_ptr<velloc::AudioConverter> PulseMicrophonePlatform::makeConverter(
@@ -49,7 +44,7 @@ std::unique_ptr<velloc::AudioConverter> PulseMicrophonePlatform::makeConverter(
 
 std::unique_ptr<velloc::PcmBuffer> PulseMicrophonePlatform::makePcmBuffer(
     const velloc::AudioFormat& format, uint32_t frameCapacity) {
-  if (!describable(format.commonFormat, format.sampleRate, format.channelCount)) return nullptr;
+  if (!capturable(format)) return nullptr;
   if (static_cast<std::size_t>(frameCapacity) * format.channelCount > kMaxBufferSamples) {
     return nullptr;
   }

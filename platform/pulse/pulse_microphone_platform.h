@@ -3,8 +3,9 @@
 //
 // How to use it: make one, hand it to runVelloc, never destroy it while an
 // engine it made is running. It connects to the server the first time velloc
-// asks about devices or formats; if none is reachable it writes one warning and
-// reports an empty native format, and velloc ends on its own terms.
+// asks about devices or formats; if none is reachable (or the server stops
+// answering) it writes one warning and reports an empty native format, and
+// velloc ends on its own terms.
 #pragma once
 
 #include <memory>
@@ -20,7 +21,6 @@ namespace pulse {
 class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
  public:
   explicit PulseMicrophonePlatform(pcm::ProcessControl& process);
-  ~PulseMicrophonePlatform() override;
 
   std::unique_ptr<velloc::AudioEngine> makeEngine() override;
   velloc::DeviceProperties& devices() override { return devices_; }

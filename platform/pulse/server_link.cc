@@ -1,26 +1,36 @@
 #include "platform/pulse/server_link.h"
 
-#include <chrono>
-
 namespace pulse {
-namespace {
 
-// Long enough for a busy desktop server, short enough that a server that has
-// stopped answering does not look like a hung tool.
-constexpr std::chrono::milliseconds kConnectTimeout{3000};
-
-}  // namespace
-
-PulseConnection* ServerLink::connection() {
+Result<PulseConnection*> ServerLink::connection() {
+  std::lock_guard guard(mutex_);
   if (!tried_) {
     tried_ = true;
-    std::string reason;
-    connection_ = PulseConnection::connect("velloc", kConnectTimeout, reason);
-    if (!connection_) {
-      process_.writeDiagnostic("[tamsel] WARNING: audio server unreachable: " + reason + "\n");
+    auto made = PulseConnection::connect(applicationName_);
+    if (made) {
+      connection_ = std::move(*made);
+    } else {
+      failure_ = made.error();
     }
   }
+  if (!connection_) {
+    reportUnreachable(failure_);
+    return failure_;
+  }
+  // A server that stopped answering counts as unreachable from then on.
+  auto held = connection_->lock();
+  if (connection_->timedOut()) {
+    const Error failure = connection_->failure();
+    reportUnreachable(failure);
+    return failure;
+  }
   return connection_.get();
+}
+
+void ServerLink::reportUnreachable(const Error& error) {
+  if (reported_ || !onUnreachable_) return;
+  reported_ = true;
+  onUnreachable_(error);
 }
 
 }  // namespace pulse

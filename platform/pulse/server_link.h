@@ -1,28 +1,38 @@
-// velloc's one connection to the audio server, made on first use. When the
-// server cannot be reached the link says so once on standard error and every
-// later use sees no connection, so the tool carries on to its own verdict on
-// the (empty) native format instead of hanging or failing somewhere else.
+// A tool's one connection to the audio server, made on first use from any
+// thread. The answer of that first attempt stands for the rest of the run: a
+// server that could not be reached is not tried again, and a connection that
+// has since stopped answering is reported as gone rather than waited for.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
-#include "common/process_control.h"
 #include "platform/pulse/pulse_connection.h"
 
 namespace pulse {
 
 class ServerLink {
  public:
-  explicit ServerLink(pcm::ProcessControl& process) : process_(process) {}
+  // `onUnreachable` runs once, the first time the link finds no usable server.
+  explicit ServerLink(std::string applicationName,
+                      std::function<void(const Error&)> onUnreachable = nullptr)
+      : applicationName_(std::move(applicationName)), onUnreachable_(std::move(onUnreachable)) {}
 
-  // The connection, or null when the server cannot be reached.
-  PulseConnection* connection();
+  // The live connection, or why there is none. Call without its lock held.
+  Result<PulseConnection*> connection();
 
  private:
-  pcm::ProcessControl& process_;
+  void reportUnreachable(const Error& error);
+
+  const std::string applicationName_;
+  const std::function<void(const Error&)> onUnreachable_;
+  std::mutex mutex_;
   bool tried_ = false;
+  bool reported_ = false;
   std::unique_ptr<PulseConnection> connection_;
+  Error failure_;
 };
 
 }  // namespace pulse

@@ -74,68 +74,64 @@ void onServer(pa_context*, const pa_server_info* info, void* userdata) {
 }
 
 template <typename T>
-Answer<std::vector<T>> finishList(PulseConnection& connection, pa_operation* operation,
+Result<std::vector<T>> finishList(PulseConnection& connection, pa_operation* operation,
                                   Collector<T>& collector) {
-  if (!connection.waitFor(operation) || collector.failed) {
-    return {std::nullopt, connection.alive() && !collector.failed
-                              ? std::string(pa_strerror(PA_ERR_TIMEOUT))
-                              : connection.errorText()};
-  }
-  return {std::move(collector.items), {}};
+  if (!connection.waitFor(operation) || collector.failed) return connection.failure();
+  return std::move(collector.items);
 }
 
 // The server's index order: the order devices were made in.
 template <typename T>
-Answer<std::vector<T>> inIndexOrder(Answer<std::vector<T>> list) {
-  if (list.value) {
-    std::stable_sort(list.value->begin(), list.value->end(),
+Result<std::vector<T>> inIndexOrder(Result<std::vector<T>> list) {
+  if (list) {
+    std::stable_sort(list->begin(), list->end(),
                      [](const T& a, const T& b) { return a.index < b.index; });
   }
   return list;
 }
 
 template <typename T>
-Answer<T> single(Answer<std::vector<T>> list) {
-  if (!list.value) return {std::nullopt, list.error};
-  if (list.value->empty()) return {std::nullopt, pa_strerror(PA_ERR_NOENTITY)};
-  return {std::move(list.value->front()), {}};
+Result<T> single(Result<std::vector<T>> list) {
+  if (!list) return list.error();
+  if (list->empty()) return Error{pa_strerror(PA_ERR_NOENTITY)};
+  return std::move(list->front());
 }
 
 }  // namespace
 
-Answer<ServerInfo> queryServer(PulseConnection& connection) {
+Result<ServerInfo> queryServer(PulseConnection& connection) {
   Collector<ServerInfo> collector(&connection);
   pa_operation* op = pa_context_get_server_info(connection.context(), onServer, &collector);
   return single(finishList(connection, op, collector));
 }
 
-Answer<std::vector<SourceInfo>> listSources(PulseConnection& connection) {
+Result<std::vector<SourceInfo>> listSources(PulseConnection& connection) {
   Collector<SourceInfo> collector(&connection);
   pa_operation* op = pa_context_get_source_info_list(connection.context(), onSource, &collector);
   return inIndexOrder(finishList(connection, op, collector));
 }
 
-Answer<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index) {
+Result<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index) {
   Collector<SourceInfo> collector(&connection);
   pa_operation* op =
       pa_context_get_source_info_by_index(connection.context(), index, onSource, &collector);
   return single(finishList(connection, op, collector));
 }
 
-Answer<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name) {
+Result<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name) {
   Collector<SourceInfo> collector(&connection);
   pa_operation* op =
       pa_context_get_source_info_by_name(connection.context(), name.c_str(), onSource, &collector);
   return single(finishList(connection, op, collector));
 }
 
-Answer<std::vector<SinkInfo>> listSinks(PulseConnection& connection) {
+Result<std::vector<SinkInfo>> listSinks(PulseConnection& connection) {
   Collector<SinkInfo> collector(&connection);
   pa_operation* op = pa_context_get_sink_info_list(connection.context(), onSink, &collector);
   return inIndexOrder(finishList(connection, op, collector));
 }
 
-Answer<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name) {
+Result<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name) {
   Collector<SinkInfo> collector(&connection);
   pa_operation* op =
       pa_context_get_sink_info_by_name(connection.context(), name.c_str(), onSink, &collector);

@@ -2,13 +2,12 @@
 // PulseConnection.
 //
 // How to use it: take the connection's lock, then call any function here; each
-// issues one request and waits for its answer (bounded). A result without a
-// value carries the reason in `error`; a source or sink that does not exist is
-// reported as an error too ("No such entity").
+// issues one request and waits for its answer (bounded). A source or sink that
+// does not exist is a failure too ("No such entity").
 //   auto held = connection.lock();
 //   auto server = pulse::queryServer(connection);
-//   auto sink = pulse::sinkByName(connection, server.value->defaultSinkName);
-//   // record from sink.value->monitorSourceName to capture what the sink plays
+//   auto sink = pulse::sinkByName(connection, server->defaultSinkName);
+//   // record from sink->monitorSourceName to capture what the sink plays
 #pragma once
 
 #include <pulse/channelmap.h>
@@ -20,14 +19,9 @@
 #include <vector>
 
 #include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/result.h"
 
 namespace pulse {
-
-template <typename T>
-struct Answer {
-  std::optional<T> value;
-  std::string error;  // set when value is empty
-};
 
 struct SourceInfo {
   uint32_t index = 0;
@@ -54,13 +48,13 @@ struct ServerInfo {
 };
 
 // The caller holds the connection's lock for all of these.
-Answer<ServerInfo> queryServer(PulseConnection& connection);
+Result<ServerInfo> queryServer(PulseConnection& connection);
 // Every source, monitors included, in the server's index order.
-Answer<std::vector<SourceInfo>> listSources(PulseConnection& connection);
-Answer<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index);
-Answer<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name);
+Result<std::vector<SourceInfo>> listSources(PulseConnection& connection);
+Result<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index);
+Result<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name);
 // Every sink, in the server's index order.
-Answer<std::vector<SinkInfo>> listSinks(PulseConnection& connection);
-Answer<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name);
+Result<std::vector<SinkInfo>> listSinks(PulseConnection& connection);
+Result<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name);
 
 }  // namespace pulse

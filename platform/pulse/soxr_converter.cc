@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include "platform/pulse/capture_formats.h"
 
 namespace pulse {
 namespace {
@@ -11,79 +14,49 @@ using velloc::ConverterInputStatus;
 using velloc::ConverterOutputStatus;
 using velloc::PcmBuffer;
 
-constexpr uint32_t kMaxChannels = 64;
-
-bool convertible(const AudioFormat& format) {
-  return (format.commonFormat == velloc::kCommonFormatFloat32 ||
-          format.commonFormat == velloc::kCommonFormatInt16) &&
-         std::isfinite(format.sampleRate) && format.sampleRate > 0.0 && format.channelCount > 0 &&
-         format.channelCount <= kMaxChannels;
+bool oneRunOfFrames(const AudioFormat& format) {
+  return format.interleaved || format.channelCount == 1;
 }
 
 bool sameLayout(const AudioFormat& a, const AudioFormat& b) {
   return a.commonFormat == b.commonFormat && a.channelCount == b.channelCount &&
-         a.interleaved == b.interleaved;
+         oneRunOfFrames(a) == oneRunOfFrames(b);
 }
 
 // A resampling filter spreads one non-finite sample over many of its neighbours
 // (and a NaN over a whole block), so those are limited the way the PCM rule
 // would limit them before they enter the filter.
-float finite(float sample) {
+float toFloat(float sample) {
   if (std::isnan(sample)) return 1.0f;
   if (std::isinf(sample)) return sample > 0 ? 1.0f : -1.0f;
   return sample;
 }
+float toFloat(int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
 
+// Interleaved frames to `outChannels` (the same count, or one: the average).
 template <typename Sample>
-float toFloat(Sample sample) {
-  if constexpr (std::is_same_v<Sample, float>) {
-    return finite(sample);
-  } else {
-    return static_cast<float>(sample) / 32768.0f;
-  }
-}
-
-// Input channel `channel` of `buffer`, frame by frame, through `use(frame, value)`.
-template <typename Sample, typename Use>
-void forEachSample(const Sample* const* planes, const PcmBuffer& buffer, uint32_t channel,
-                   Use use) {
-  const uint32_t stride = buffer.stride();
-  const Sample* base = buffer.format().interleaved ? planes[0] + channel : planes[channel];
-  for (uint32_t frame = 0; frame < buffer.frameLength(); ++frame) {
-    use(frame, toFloat(base[static_cast<std::size_t>(frame) * stride]));
-  }
-}
-
-template <typename Sample>
-void mix(const Sample* const* planes, const PcmBuffer& buffer, uint32_t outChannels,
-         std::vector<float>& mixed) {
-  const uint32_t inChannels = buffer.format().channelCount;
-  mixed.assign(static_cast<std::size_t>(buffer.frameLength()) * outChannels, 0.0f);
+void mix(const Sample* frames, std::size_t count, uint32_t inChannels, uint32_t outChannels,
+         float* out) {
   if (outChannels == inChannels) {
-    for (uint32_t c = 0; c < inChannels; ++c) {
-      forEachSample(planes, buffer, c, [&](uint32_t frame, float value) {
-        mixed[static_cast<std::size_t>(frame) * outChannels + c] = value;
-      });
-    }
+    for (std::size_t i = 0; i < count * inChannels; ++i) out[i] = toFloat(frames[i]);
     return;
   }
-  for (uint32_t c = 0; c < inChannels; ++c) {
-    forEachSample(planes, buffer, c, [&](uint32_t frame, float value) { mixed[frame] += value; });
-  }
   const float scale = 1.0f / static_cast<float>(inChannels);
-  for (float& value : mixed) value *= scale;
-}
-
-int16_t toInt16(float value) {
-  const float limited = std::clamp(value, -1.0f, 1.0f);
-  return static_cast<int16_t>(std::lrint(limited * 32767.0f));
+  for (std::size_t f = 0; f < count; ++f) {
+    float sum = 0.0f;
+    for (uint32_t c = 0; c < inChannels; ++c) sum += toFloat(frames[f * inChannels + c]);
+    out[f] = sum * scale;
+  }
 }
 
 }  // namespace
 
 std::unique_ptr<SoxrConverter> SoxrConverter::create(const AudioFormat& from, const AudioFormat& to,
                                                      unsigned long quality) {
-  if (!convertible(from) || !convertible(to)) return nullptr;
+  if (!capturable(from) || !capturable(to) || !oneRunOfFrames(from) || !oneRunOfFrames(to) ||
+      to.commonFormat != velloc::kCommonFormatFloat32) {
+    return nullptr;
+  }
   if (to.channelCount != 1 && to.channelCount != from.channelCount) return nullptr;
   soxr_t soxr = nullptr;
   if (from.sampleRate != to.sampleRate) {
@@ -116,11 +89,12 @@ ConverterOutputStatus SoxrConverter::convert(PcmBuffer& output,
     return ConverterOutputStatus::error;
   }
   const uint32_t capacity = output.frameCapacity();
+  float* out = output.floatChannelData()[0];
   uint32_t written = 0;
   bool asked = false;
   for (;;) {
-    written = emit(output, written);
-    if (ended_ && pendingStart_ == pending_.size()) {
+    written += static_cast<uint32_t>(resample(out + written * channels_, capacity - written));
+    if (drained_) {
       output.setFrameLength(written);
       return ConverterOutputStatus::endOfStream;
     }
@@ -133,7 +107,7 @@ ConverterOutputStatus SoxrConverter::convert(PcmBuffer& output,
     const PcmBuffer* buffer = input(packets, status);
     asked = true;
     if (status == ConverterInputStatus::endOfStream) {
-      finish();
+      ended_ = true;
       continue;
     }
     if (status != ConverterInputStatus::haveData || buffer == nullptr ||
@@ -145,76 +119,58 @@ ConverterOutputStatus SoxrConverter::convert(PcmBuffer& output,
       error = velloc::PlatformError{"the input buffer is not in the converter's input format"};
       return ConverterOutputStatus::error;
     }
-    take(*buffer);
+    mixDown(*buffer);
   }
   output.setFrameLength(written);
   return written == capacity ? ConverterOutputStatus::haveData : ConverterOutputStatus::inputRanDry;
 }
 
-void SoxrConverter::take(const PcmBuffer& buffer) {
-  if (buffer.format().commonFormat == velloc::kCommonFormatFloat32) {
-    mix(buffer.floatChannelData(), buffer, channels_, mixed_);
+void SoxrConverter::mixDown(const PcmBuffer& buffer) {
+  if (mixedStart_ > 0) {
+    mixed_.erase(mixed_.begin(), mixed_.begin() + static_cast<std::ptrdiff_t>(mixedStart_));
+    mixedStart_ = 0;
+  }
+  const std::size_t frames = buffer.frameLength();
+  const std::size_t at = mixed_.size();
+  mixed_.resize(at + frames * channels_);
+  const uint32_t inChannels = from_.channelCount;
+  if (const auto* floats = buffer.floatChannelData()) {
+    mix(floats[0], frames, inChannels, channels_, mixed_.data() + at);
   } else {
-    mix(buffer.int16ChannelData(), buffer, channels_, mixed_);
+    mix(buffer.int16ChannelData()[0], frames, inChannels, channels_, mixed_.data() + at);
   }
-  resample(mixed_.data(), buffer.frameLength());
 }
 
-void SoxrConverter::resample(const float* samples, std::size_t frames) {
+std::size_t SoxrConverter::resample(float* out, std::size_t frames) {
+  const std::size_t waiting = (mixed_.size() - mixedStart_) / channels_;
+  const float* in = mixed_.data() + mixedStart_;
   if (soxr_ == nullptr) {
-    pending_.insert(pending_.end(), samples, samples + frames * channels_);
-    return;
+    const std::size_t count = std::min(waiting, frames);
+    if (count > 0) std::memcpy(out, in, count * channels_ * sizeof(float));
+    mixedStart_ += count * channels_;
+    if (ended_ && mixedStart_ == mixed_.size()) drained_ = true;
+    return count;
   }
-  const double ratio = to_.sampleRate / from_.sampleRate;
-  std::size_t consumed = 0;
+  std::size_t written = 0;
+  if (frames == 0) return 0;  // the input waits; the filter needs room to take it
   for (;;) {
-    const std::size_t room =
-        static_cast<std::size_t>(std::ceil(static_cast<double>(frames - consumed) * ratio)) + 512;
-    const std::size_t old = pending_.size();
-    pending_.resize(old + room * channels_);
     std::size_t used = 0, made = 0;
-    soxr_process(soxr_, samples != nullptr ? samples + consumed * channels_ : nullptr,
-                 frames - consumed, &used, pending_.data() + old, room, &made);
-    pending_.resize(old + made * channels_);
-    consumed += used;
-    // Input is all taken and the filter had nothing more that fitted: done.
-    if (consumed >= frames && made < room) return;
-    if (used == 0 && made == 0) return;
-  }
-}
-
-void SoxrConverter::finish() {
-  ended_ = true;
-  if (soxr_ != nullptr) resample(nullptr, 0);
-}
-
-uint32_t SoxrConverter::emit(PcmBuffer& output, uint32_t at) {
-  const std::size_t available = (pending_.size() - pendingStart_) / channels_;
-  const uint32_t count =
-      static_cast<uint32_t>(std::min<std::size_t>(available, output.frameCapacity() - at));
-  const float* source = pending_.data() + pendingStart_;
-  const uint32_t stride = output.stride();
-  for (uint32_t c = 0; c < channels_; ++c) {
-    const std::size_t planeOffset = to_.interleaved ? c : 0;
-    for (uint32_t f = 0; f < count; ++f) {
-      const float value = source[static_cast<std::size_t>(f) * channels_ + c];
-      const std::size_t index = static_cast<std::size_t>(at + f) * stride + planeOffset;
-      if (to_.commonFormat == velloc::kCommonFormatFloat32) {
-        output.floatChannelData()[to_.interleaved ? 0 : c][index] = value;
-      } else {
-        output.int16ChannelData()[to_.interleaved ? 0 : c][index] = toInt16(value);
-      }
+    const std::size_t left = (mixed_.size() - mixedStart_) / channels_;
+    // Once the input has ended and all of it is in, a null input flushes the
+    // filter; until then the input must never be null, even when there is none.
+    const bool flushing = ended_ && left == 0;
+    static const float kNoInput = 0.0f;
+    const float* from = flushing ? nullptr : left > 0 ? in : &kNoInput;
+    soxr_process(soxr_, from, left, &used, out + written * channels_, frames - written, &made);
+    mixedStart_ += used * channels_;
+    in += used * channels_;
+    written += made;
+    if (flushing && written < frames) {
+      drained_ = true;
+      return written;
     }
+    if (written == frames || (used == 0 && made == 0)) return written;
   }
-  pendingStart_ += static_cast<std::size_t>(count) * channels_;
-  if (pendingStart_ == pending_.size()) {
-    pending_.clear();
-    pendingStart_ = 0;
-  } else if (pendingStart_ * 2 > pending_.size()) {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
-    pendingStart_ = 0;
-  }
-  return at + count;
 }
 
 }  // namespace pulse

@@ -2,12 +2,13 @@
 //
 // How to use it: create it from the input and output formats, then call
 // convert() with an output buffer and a callback that hands over input buffers.
-// Input may be 16-bit or float, interleaved or not, at any positive rate;
-// several channels are averaged with equal weight when the output has one.
-// Each call asks its callback for input at least once (so a caller that offers
-// one buffer per call never has it ignored) and keeps asking while the output
-// buffer has room. Whatever does not fit stays inside for the next call, so the
-// sequence of samples does not depend on how the output is cut into buffers.
+// Input is read as the server delivers it: interleaved frames (16-bit or float)
+// at any rate the server has; several channels are averaged with equal weight
+// when the output has one. The output is float. Each call asks its callback for
+// input at least once (so a caller that offers one buffer per call never has it
+// ignored) and keeps asking while the output buffer has room. Whatever does not
+// fit stays inside for the next call, so the sequence of samples does not
+// depend on how the output is cut into buffers.
 #pragma once
 
 #include <soxr.h>
@@ -32,9 +33,9 @@ class SoxrConverter final : public velloc::AudioConverter {
   // phase change.
   static constexpr unsigned long kDefaultQuality = SOXR_HQ | SOXR_MINIMUM_PHASE;
 
-  // None when either format cannot be converted: a rate that is not finite or
-  // not above 0, no channels, an unknown common format, or an output with
-  // neither one channel nor as many as the input.
+  // None unless both formats are ones the layer captures, each lies in one run
+  // of frames (interleaved, or a single channel), the output is float, and it
+  // has one channel or as many as the input.
   static std::unique_ptr<SoxrConverter> create(const velloc::AudioFormat& from,
                                                const velloc::AudioFormat& to,
                                                unsigned long quality = kDefaultQuality);
@@ -46,21 +47,21 @@ class SoxrConverter final : public velloc::AudioConverter {
 
  private:
   SoxrConverter(const velloc::AudioFormat& from, const velloc::AudioFormat& to, soxr_t soxr);
-  // Mixes the buffer to the output's channel count and resamples it into pending_.
-  void take(const velloc::PcmBuffer& buffer);
-  void finish();
-  void resample(const float* samples, std::size_t frames);
-  // Copies pending frames into `output` from frame `at`; returns the new length.
-  uint32_t emit(velloc::PcmBuffer& output, uint32_t at);
+  // Appends the buffer's frames, at the output's channel count, to the input
+  // not yet resampled.
+  void mixDown(const velloc::PcmBuffer& buffer);
+  // Resamples what input there is into `out` (room for `frames`); returns the
+  // frames written. Sets drained_ once the end has been flushed out whole.
+  std::size_t resample(float* out, std::size_t frames);
 
   velloc::AudioFormat from_;
   velloc::AudioFormat to_;
   soxr_t soxr_;  // null when the rates are equal: nothing to resample
   uint32_t channels_;
-  bool ended_ = false;
-  std::vector<float> mixed_;    // one input buffer at the output's channel count
-  std::vector<float> pending_;  // converted, interleaved, not yet emitted
-  std::size_t pendingStart_ = 0;
+  bool ended_ = false;    // told there is no more input
+  bool drained_ = false;  // and everything has been emitted since
+  std::vector<float> mixed_;  // input at the output's channel count, not yet resampled
+  std::size_t mixedStart_ = 0;
 };
 
 }  // namespace pulse

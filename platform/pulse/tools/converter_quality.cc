@@ -37,7 +37,7 @@ struct Held {
 std::vector<float> convertTone(double inRate, unsigned long quality, double frequency,
                                double seconds, double* convertSeconds = nullptr,
                                Held* held = nullptr) {
-  const AudioFormat from{velloc::kCommonFormatFloat32, inRate, 2, false};
+  const AudioFormat from{velloc::kCommonFormatFloat32, inRate, 2, true};
   const AudioFormat to{velloc::kCommonFormatFloat32, kOutRate, 1, false};
   auto converter = pulse::SoxrConverter::create(from, to, quality);
   std::vector<float> out;
@@ -47,8 +47,8 @@ std::vector<float> convertTone(double inRate, unsigned long quality, double freq
     for (uint32_t f = 0; f < kTapFrames; ++f) {
       const double t = static_cast<double>(start + f) / inRate;
       const float v = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * t));
-      input.floatChannelData()[0][f] = v;
-      input.floatChannelData()[1][f] = v;
+      input.floatChannelData()[0][2 * f] = v;
+      input.floatChannelData()[0][2 * f + 1] = v;
     }
     input.setFrameLength(kTapFrames);
     const auto before = static_cast<uint64_t>(std::floor(start * kOutRate / inRate));

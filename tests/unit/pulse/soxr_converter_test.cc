@@ -19,7 +19,7 @@ using velloc::PcmBuffer;
 
 constexpr AudioFormat kMono16k{velloc::kCommonFormatFloat32, 16000.0, 1, false};
 
-// Interleaved-or-planar float input holding `frames` of a two-tone signal whose
+// Interleaved (or one-channel) input holding `frames` of a two-tone signal whose
 // channels differ, so a wrong down-mix shows.
 std::unique_ptr<PcmBuffer> toneBuffer(const AudioFormat& format, uint32_t frames, uint64_t start) {
   auto buffer = std::make_unique<PcmBuffer>(format, frames);
@@ -82,7 +82,7 @@ std::vector<std::unique_ptr<PcmBuffer>> tapBuffers(const AudioFormat& format, in
 }
 
 TEST(SoxrConverter, SmallAndOddCapacitiesYieldTheSameSamplesAsOneLargeCall) {
-  const AudioFormat stereo48k{velloc::kCommonFormatFloat32, 48000.0, 2, false};
+  const AudioFormat stereo48k{velloc::kCommonFormatFloat32, 48000.0, 2, true};
   const auto inputs = tapBuffers(stereo48k, 12, 4096);
   auto reference = SoxrConverter::create(stereo48k, kMono16k);
   const auto expected = run(*reference, inputs, {1u << 20});
@@ -100,7 +100,7 @@ TEST(SoxrConverter, SmallAndOddCapacitiesYieldTheSameSamplesAsOneLargeCall) {
 TEST(SoxrConverter, DownMixIsTheEqualWeightAverageAndInt16InputMatchesFloat) {
   // At equal rates nothing is resampled, so the mix can be checked sample by sample.
   const AudioFormat floatIn{velloc::kCommonFormatFloat32, 16000.0, 3, true};
-  const AudioFormat intIn{velloc::kCommonFormatInt16, 16000.0, 3, false};
+  const AudioFormat intIn{velloc::kCommonFormatInt16, 16000.0, 3, true};
   const auto inputs = tapBuffers(floatIn, 1, 500);
   const auto mixed = run(*SoxrConverter::create(floatIn, kMono16k), inputs, {500});
   ASSERT_EQ(mixed.size(), 500u);
@@ -145,7 +145,7 @@ TEST(SoxrConverter, TakesEachTapBufferAndReportsRanDryFullAndForeignBuffers) {
             ConverterOutputStatus::haveData);
   EXPECT_EQ(small.frameLength(), 10u);
 
-  const AudioFormat otherLayout{velloc::kCommonFormatFloat32, 48000.0, 2, false};
+  const AudioFormat otherLayout{velloc::kCommonFormatFloat32, 48000.0, 2, true};
   auto foreign = toneBuffer(otherLayout, 100, 0);
   PcmBuffer output(kMono16k, 100);
   given = false;
@@ -166,17 +166,20 @@ TEST(SoxrConverter, NonFiniteInputDoesNotSpreadThroughTheFilter) {
 TEST(SoxrConverter, RefusesWhatItCannotConvert) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const AudioFormat good{velloc::kCommonFormatFloat32, 48000.0, 2, false};
+  const AudioFormat good{velloc::kCommonFormatFloat32, 48000.0, 2, true};
   for (const AudioFormat& bad :
-       {AudioFormat{1, nan, 2, false}, AudioFormat{1, inf, 2, false}, AudioFormat{1, 0.0, 2, false},
-        AudioFormat{1, -48000.0, 2, false}, AudioFormat{1, 48000.0, 0, false},
-        AudioFormat{2, 48000.0, 2, false}}) {
+       {AudioFormat{1, nan, 2, true}, AudioFormat{1, inf, 2, true}, AudioFormat{1, 0.0, 2, true},
+        AudioFormat{1, -48000.0, 2, true}, AudioFormat{1, 48000.5, 2, true},
+        AudioFormat{1, 48000.0, 0, true}, AudioFormat{1, 48000.0, 33, true},
+        AudioFormat{1, 48000.0, 2, false}, AudioFormat{2, 48000.0, 2, true}}) {
     EXPECT_FALSE(SoxrConverter::create(bad, kMono16k)) << bad.sampleRate << "/" << bad.channelCount;
     EXPECT_FALSE(SoxrConverter::create(good, bad)) << bad.sampleRate << "/" << bad.channelCount;
   }
-  // One output channel mixes down; as many as the input keeps them; others are refused.
+  // One output channel mixes down; as many as the input keeps them; others are
+  // refused, and so is an output of another sample type.
   EXPECT_TRUE(SoxrConverter::create(good, AudioFormat{1, 16000.0, 2, true}));
-  EXPECT_FALSE(SoxrConverter::create(AudioFormat{1, 48000.0, 3, false}, good));
+  EXPECT_FALSE(SoxrConverter::create(AudioFormat{1, 48000.0, 3, true}, good));
+  EXPECT_FALSE(SoxrConverter::create(good, AudioFormat{3, 16000.0, 1, true}));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ Backlog runFor(double nativeRate, int minutes) {
   velloc::fake::FakeMicrophonePlatform platform;
   velloc::VellocState state;
   state.platform = &platform;
-  state.nativeFormat = {velloc::kCommonFormatFloat32, nativeRate, 2, false};
+  state.nativeFormat = {velloc::kCommonFormatFloat32, nativeRate, 2, true};
   state.converterInputFormat = state.nativeFormat;
   state.outputHandle = &platform.processControl;
   state.firstCallbackLogged = true;  // the first-callback line is not under test
@@ -73,8 +73,8 @@ Backlog runFor(double nativeRate, int minutes) {
   for (uint32_t f = 0; f < kTapFrames; ++f) {
     const auto v =
         static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * f / nativeRate));
-    tap.floatChannelData()[0][f] = v;
-    tap.floatChannelData()[1][f] = v;
+    tap.floatChannelData()[0][2 * f] = v;
+    tap.floatChannelData()[0][2 * f + 1] = v;
   }
   tap.setFrameLength(kTapFrames);
 

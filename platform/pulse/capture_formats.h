@@ -1,0 +1,32 @@
+// Which formats this layer can describe, capture and convert: one rule for
+// velloc's format descriptions, its converter and both tools' record streams.
+#pragma once
+
+#include <pulse/sample.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "microphone/pcm_buffer.h"
+
+namespace pulse {
+
+// Float or 16-bit samples, a whole number of frames a second that the server
+// accepts, and 1 to PA_CHANNELS_MAX channels: the server's sample spec for that,
+// or none.
+std::optional<pa_sample_spec> captureSpec(pa_sample_format_t format, double rate,
+                                          uint32_t channels);
+
+// The same rule for velloc's formats (header only: corvane links nothing of velloc).
+inline std::optional<pa_sample_spec> captureSpec(const velloc::AudioFormat& format) {
+  const pa_sample_format_t sampleFormat =
+      format.commonFormat == velloc::kCommonFormatFloat32 ? PA_SAMPLE_FLOAT32NE
+      : format.commonFormat == velloc::kCommonFormatInt16 ? PA_SAMPLE_S16NE
+                                                          : PA_SAMPLE_INVALID;
+  return captureSpec(sampleFormat, format.sampleRate, format.channelCount);
+}
+inline bool capturable(const velloc::AudioFormat& format) {
+  return captureSpec(format).has_value();
+}
+
+}  // namespace pulse

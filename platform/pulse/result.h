@@ -1,0 +1,40 @@
+// How everything in this layer reports failure: a value, or the reason there is
+// none in the words of the server or the client library ("Connection refused",
+// "No such entity", "Timeout"). The tools' own error forms are made from it at
+// their boundaries only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace pulse {
+
+struct Error {
+  std::string reason;
+};
+
+// Result<> is the result of an action that yields nothing but success.
+template <typename T = std::monostate>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}
+  Result(Error error) : error_(std::move(error)) {}
+
+  explicit operator bool() const { return value_.has_value(); }
+  T& operator*() { return *value_; }
+  const T& operator*() const { return *value_; }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+  // Only meaningful when there is no value.
+  const Error& error() const { return error_; }
+
+ private:
+  std::optional<T> value_;
+  Error error_;
+};
+
+inline Result<> success() { return std::monostate{}; }
+
+}  // namespace pulse
