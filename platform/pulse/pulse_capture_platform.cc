@@ -94,7 +94,7 @@ std::shared_ptr<corvane::CaptureStream> PulseCapturePlatform::makeStream(
     return std::make_shared<RefusedStream>("The display is not one of the audio server's sinks");
   }
   return std::make_shared<PulseCaptureStream>(**connection, sink->monitorSourceName(),
-                                              configuration, delegate);
+                                              configuration, delegate, parts_->process);
 }
 
 corvane::DeliveryQueue& PulseCapturePlatform::sampleHandlerQueue() {

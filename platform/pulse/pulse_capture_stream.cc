@@ -9,12 +9,14 @@ namespace pulse {
 
 PulseCaptureStream::PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
                                        const corvane::StreamConfiguration& configuration,
-                                       corvane::StreamDelegate& delegate)
+                                       corvane::StreamDelegate& delegate,
+                                       pcm::ProcessControl& process)
     : connection_(connection),
       monitorSourceName_(std::move(monitorSourceName)),
       sampleRate_(static_cast<uint32_t>(configuration.sampleRate())),
       channels_(static_cast<uint32_t>(configuration.channelCount())),
-      delegate_(delegate) {
+      delegate_(delegate),
+      process_(process) {
   // The width, height and frame interval describe video, which this platform
   // never produces. Leaving out this process's own audio needs no work either:
   // corvane plays nothing, so nothing of its own can reach the monitor.
@@ -46,12 +48,17 @@ void PulseCaptureStream::startCapture(
     return;
   }
   config.sampleSpec = *spec;
+  // What the system plays is whatever its default output plays.
+  config.follow = RecordStream::Config::Follow::defaultOutput;
 
   recorder_ = std::make_unique<RecordStream>(
       connection_, config,
       [this](std::span<std::byte> block, uint64_t) { deliver(block); },
       [this](const Error& error) {
         delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
+      },
+      [this](const std::string& description) {
+        process_.writeDiagnostic("Capturing the default output: " + description + "\n");
       });
   if (auto started = recorder_->start(); !started) {
     completion(corvane::PlatformError{started.error().reason});

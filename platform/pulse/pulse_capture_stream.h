@@ -1,5 +1,6 @@
-// corvane's capture stream on the audio server: records a sink's monitor as
-// float samples and hands each block to the stream's outputs as a sample buffer.
+// corvane's capture stream on the audio server: records the default sink's
+// monitor as float samples, following the default to whichever sink it names,
+// and hands each block to the stream's outputs as a sample buffer.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,11 @@ inline constexpr uint32_t kDeliveryMilliseconds = 50;
 
 class PulseCaptureStream final : public corvane::CaptureStream {
  public:
+  // Follows the default output from `monitorSourceName` on, telling `process`'s
+  // standard error of each move.
   PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
                      const corvane::StreamConfiguration& configuration,
-                     corvane::StreamDelegate& delegate);
+                     corvane::StreamDelegate& delegate, pcm::ProcessControl& process);
 
   // Screen outputs are accepted and never called: this platform has no video.
   std::optional<corvane::PlatformError> addStreamOutput(corvane::StreamOutput& output,
@@ -42,6 +45,7 @@ class PulseCaptureStream final : public corvane::CaptureStream {
   const uint32_t sampleRate_;
   const uint32_t channels_;
   corvane::StreamDelegate& delegate_;
+  pcm::ProcessControl& process_;
   // Filled before capture starts; read only by the delivery thread afterwards.
   std::vector<corvane::StreamOutput*> audioOutputs_;
   std::unique_ptr<RecordStream> recorder_;

@@ -58,6 +58,7 @@ class PulseConnection {
 
   [[nodiscard]] Lock lock() { return Lock(loop_); }
   pa_context* context() const { return context_; }
+  pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
 
   // The lock must be held for everything below.
 

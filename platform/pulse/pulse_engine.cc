@@ -76,6 +76,8 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
     // another channel count leaves the mix to the server.
     if (source->sampleSpec.channels == spec->channels) config.channelMap = source->channelMap;
   }
+  // A device asked for by name is kept; otherwise capture is of the default input.
+  if (!input_.boundSource()) config.follow = RecordStream::Config::Follow::defaultSource;
   stream_ = std::make_unique<RecordStream>(
       **connection, config,
       [this](std::span<std::byte>, uint64_t firstFrame) {
@@ -86,6 +88,10 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
       [this](const Error& error) {
         process_.writeDiagnostic("[tamsel] FATAL: audio stream failed: " + error.reason + "\n");
         process_.exitProcess(1);
+      },
+      [this](const std::string& description) {
+        process_.writeDiagnostic("[tamsel] Default input changed: capturing \"" + description +
+                                 "\"\n");
       });
   // Lend the tap the stream's block before anything can be delivered into it.
   // Several channels arrive interleaved, whatever the tap's format says.

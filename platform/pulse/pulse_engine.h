@@ -6,9 +6,11 @@
 // one record stream in the tap's format on that source; the server converts
 // when the tap asks for another format. Tap buffers carry exactly the requested
 // frame count, lent from the stream's own block, and arrive on the client
-// library's event thread. If the stream fails while capturing, the process ends
-// with status 1 after one FATAL line: a parent must be able to tell that capture
-// has stopped.
+// library's event thread. An input bound to a device keeps it; otherwise the
+// stream follows the server's default input, with one line at each move. If
+// the stream fails while capturing (its device, or the last one, gone), the
+// process ends with status 1 after one FATAL line: a parent must be able to
+// tell that capture has stopped.
 #pragma once
 
 #include <memory>
@@ -51,6 +53,7 @@ class PulseInputNode final : public velloc::InputNode {
   // The source to capture: the bound one, else the default the native format
   // was read from, else none (the server's default at start).
   std::optional<SourceInfo> captureSource() const;
+  const std::optional<SourceInfo>& boundSource() const { return unit_.boundSource(); }
 
  private:
   ServerLink& link_;

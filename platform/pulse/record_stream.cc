@@ -1,6 +1,8 @@
 #include "platform/pulse/record_stream.h"
 
 #include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,21 +12,43 @@ namespace {
 
 bool streamFailed(pa_stream* stream) { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }
 
+// A server moving the stream itself would silently change what is captured:
+// the stream fails instead, and a following stream picks its next device.
+constexpr auto kFlags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+
+// Moves in a row that may fail before following gives up.
+constexpr int kMostFailedMoves = 3;
+
+// How long a stream whose device went away waits for the server to name
+// another before it ends: the server may announce the new default a moment
+// after it removed the old one.
+constexpr pa_usec_t kReplacementWait = 400'000;
+
+std::string describe(const char* description, const char* name) {
+  return description != nullptr && *description != '\0' ? description : name;
+}
+
 }  // namespace
 
 RecordStream::RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
-                           FailureHandler onFailure)
+                           FailureHandler onFailure, MoveHandler onMove)
     : connection_(connection),
       config_(std::move(config)),
       onBlock_(std::move(onBlock)),
       onFailure_(std::move(onFailure)),
+      onMove_(std::move(onMove)),
       block_(static_cast<std::size_t>(config_.framesPerBlock) *
-             (pa_sample_spec_valid(&config_.sampleSpec) ? pa_frame_size(&config_.sampleSpec) : 0)) {
-}
+             (pa_sample_spec_valid(&config_.sampleSpec) ? pa_frame_size(&config_.sampleSpec) : 0)),
+      source_(config_.sourceName.value_or("")) {}
 
 RecordStream::~RecordStream() {
   auto held = connection_.lock();
+  if (config_.follow != Config::Follow::nothing) {
+    pa_context_set_subscribe_callback(connection_.context(), nullptr, nullptr);
+  }
+  waitForAnotherDevice(false);
   release();
+  ended_ = true;  // queries still under way find nothing to do
 }
 
 void RecordStream::release() {
@@ -36,18 +60,12 @@ void RecordStream::release() {
   stream_ = nullptr;
 }
 
-Result<> RecordStream::start() {
-  if (block_.empty()) return Error{pa_strerror(PA_ERR_INVALID)};
-  auto held = connection_.lock();
-  if (!connection_.alive()) return connection_.failure();
-
-  const pa_channel_map* map = config_.channelMap ? &*config_.channelMap : nullptr;
+bool RecordStream::connect(const char* source, const pa_channel_map* map) {
   stream_ =
       pa_stream_new(connection_.context(), config_.streamName.c_str(), &config_.sampleSpec, map);
-  if (stream_ == nullptr) return connection_.failure();
+  if (stream_ == nullptr) return false;
   pa_stream_set_state_callback(stream_, onState, this);
   pa_stream_set_read_callback(stream_, onRead, this);
-
   // The server is asked to hand audio over in blocks of the size the caller
   // wants, so the first one arrives about one block's duration after start.
   // The queue length is left to the server's maximum.
@@ -57,9 +75,16 @@ Result<> RecordStream::start() {
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = static_cast<uint32_t>(std::min<std::size_t>(block_.size(), UINT32_MAX));
+  return pa_stream_connect_record(stream_, source, &attributes, kFlags) == 0;
+}
 
-  const char* source = config_.sourceName ? config_.sourceName->c_str() : nullptr;
-  if (pa_stream_connect_record(stream_, source, &attributes, config_.flags) < 0 ||
+Result<> RecordStream::start() {
+  if (block_.empty()) return Error{pa_strerror(PA_ERR_INVALID)};
+  auto held = connection_.lock();
+  if (!connection_.alive()) return connection_.failure();
+
+  const pa_channel_map* map = config_.channelMap ? &*config_.channelMap : nullptr;
+  if (!connect(config_.sourceName ? config_.sourceName->c_str() : nullptr, map) ||
       !connection_.waitUntil([this] {
         return pa_stream_get_state(stream_) == PA_STREAM_READY || streamFailed(stream_);
       }) ||
@@ -69,15 +94,49 @@ Result<> RecordStream::start() {
     return failure;
   }
   started_ = true;
+  if (config_.follow != Config::Follow::nothing) {
+    pa_context_set_subscribe_callback(connection_.context(), onServerEvent, this);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+    if (pa_operation* op = pa_context_subscribe(connection_.context(), mask, nullptr, nullptr)) {
+      pa_operation_unref(op);
+    }
+    // The default may have changed while the stream was being made.
+    checkDefault();
+  }
   return success();
+}
+
+void RecordStream::fail(const Error& error) {
+  if (ended_) return;
+  ended_ = true;
+  release();
+  if (onFailure_) onFailure_(error);
 }
 
 void RecordStream::onState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
   self->connection_.signal();
-  if (!self->started_ || self->ended_ || !streamFailed(stream)) return;
-  self->ended_ = true;
-  if (self->onFailure_) self->onFailure_(self->connection_.failure());
+  if (!self->started_ || self->ended_) return;
+  if (pa_stream_get_state(stream) == PA_STREAM_READY && !self->movingTo_.empty()) {
+    self->failedMoves_ = 0;
+    const std::string description = std::move(self->movingTo_);
+    self->movingTo_.clear();
+    if (self->onMove_) self->onMove_(description);
+    return;
+  }
+  if (!streamFailed(stream)) return;
+  const Error error = self->connection_.failure();
+  if (self->config_.follow == Config::Follow::nothing || !self->connection_.alive() ||
+      ++self->failedMoves_ > kMostFailedMoves) {
+    self->fail(error);
+    return;
+  }
+  // The device went away (or a move to it failed): whatever the server now
+  // names as the default decides whether capture goes on.
+  self->lost_ = error;
+  self->release();
+  self->checkDefault();
 }
 
 void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
@@ -107,6 +166,114 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
       nextFrame_ += config_.framesPerBlock;
     }
   }
+}
+
+void RecordStream::onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,
+                                 void* userdata) {
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  // A changed default shows as a change of the server; a device coming or
+  // going may change it too.
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER || kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
+    static_cast<RecordStream*>(userdata)->checkDefault();
+  }
+}
+
+// Queries run one at a time; news that comes during one asks for another after it.
+void RecordStream::checkDefault() {
+  if (ended_) return;
+  if (asking_) {
+    askAgain_ = true;
+    return;
+  }
+  asking_ = true;
+  pa_operation* op = pa_context_get_server_info(
+      connection_.context(),
+      [](pa_context*, const pa_server_info* info, void* userdata) {
+        auto* self = static_cast<RecordStream*>(userdata);
+        const bool source = self->config_.follow == Config::Follow::defaultSource;
+        self->defaultIs(info == nullptr ? nullptr
+                        : source        ? info->default_source_name
+                                        : info->default_sink_name);
+      },
+      this);
+  if (op == nullptr) return fail(connection_.failure());
+  pa_operation_unref(op);
+}
+
+void RecordStream::defaultIs(const char* name) {
+  if (ended_) return;
+  if (name == nullptr || *name == '\0') return noDevice();
+  pa_operation* op = nullptr;
+  if (config_.follow == Config::Follow::defaultSource) {
+    op = pa_context_get_source_info_by_name(
+        connection_.context(), name,
+        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+          auto* self = static_cast<RecordStream*>(userdata);
+          if (eol < 0) return self->noDevice();
+          if (info != nullptr) self->useDevice(info->name, describe(info->description, info->name));
+        },
+        this);
+  } else {
+    op = pa_context_get_sink_info_by_name(
+        connection_.context(), name,
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          auto* self = static_cast<RecordStream*>(userdata);
+          if (eol < 0) return self->noDevice();
+          if (info != nullptr) {
+            self->useDevice(info->monitor_source_name, describe(info->description, info->name));
+          }
+        },
+        this);
+  }
+  if (op == nullptr) return fail(connection_.failure());
+  pa_operation_unref(op);
+}
+
+void RecordStream::useDevice(const std::string& source, const std::string& description) {
+  if (ended_) return;
+  asking_ = false;
+  if (askAgain_) {
+    askAgain_ = false;
+    return checkDefault();
+  }
+  if (source == source_ && stream_ != nullptr && !lost_) return;  // already there
+  waitForAnotherDevice(false);
+  release();
+  lost_.reset();
+  source_ = source;
+  movingTo_ = description;
+  // Another device has its own channel order; the server maps to the stream's.
+  if (!connect(source_.c_str(), nullptr)) fail(connection_.failure());
+}
+
+void RecordStream::noDevice() {
+  if (ended_) return;
+  asking_ = false;
+  if (askAgain_) {
+    askAgain_ = false;
+    return checkDefault();
+  }
+  // Nothing to follow: capture goes on from a device that is still there, and
+  // ends with the reason it was lost unless the server names another soon.
+  if (lost_) waitForAnotherDevice(true);
+}
+
+void RecordStream::waitForAnotherDevice(bool wait) {
+  if (!wait) {
+    if (giveUp_ != nullptr) connection_.api()->time_free(giveUp_);
+    giveUp_ = nullptr;
+    return;
+  }
+  if (giveUp_ != nullptr) return;
+  giveUp_ = pa_context_rttime_new(
+      connection_.context(), pa_rtclock_now() + kReplacementWait,
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<RecordStream*>(userdata);
+        if (self->lost_ && self->stream_ == nullptr) self->fail(*self->lost_);
+      },
+      this);
+  if (giveUp_ == nullptr) fail(*lost_);
 }
 
 }  // namespace pulse

@@ -19,11 +19,21 @@
 // (a stalled reader of its output) it must hold itself, or the server's queue
 // fills and audio is lost. After the failure handler has run no block follows.
 // Destroy the stream before its connection.
+//
+// A stream that follows a default device watches the server's defaults. When
+// the default changes, or its device goes away and the server names another,
+// the stream goes over to the new device in the same sample format (the server
+// converts), the blocks carry on where they were, and the move handler is told
+// once the new device delivers. When no device is left to follow, or moving
+// keeps failing, the failure handler ends it as for a fixed source. The stream
+// takes the connection's subscription for this: one following stream a
+// connection.
 #pragma once
 
 #include <pulse/channelmap.h>
 #include <pulse/sample.h>
 #include <pulse/stream.h>
+#include <pulse/subscribe.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -48,16 +58,18 @@ class RecordStream {
     // map for the channel count.
     std::optional<pa_channel_map> channelMap;
     uint32_t framesPerBlock = 1600;
-    // Moving to another source would silently change what is captured, so by
-    // default the stream fails when its source goes away.
-    pa_stream_flags_t flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    // Which default device the stream follows: none keeps the source it was
+    // given and fails when that goes away.
+    enum class Follow { nothing, defaultSource, defaultOutput } follow = Follow::nothing;
   };
   using BlockHandler = std::function<void(std::span<std::byte> block, uint64_t firstFrame)>;
   using FailureHandler = std::function<void(const Error& error)>;
+  // A followed default has changed and capture now comes from the device so
+  // described.
+  using MoveHandler = std::function<void(const std::string& description)>;
 
   RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
-               FailureHandler onFailure);
+               FailureHandler onFailure, MoveHandler onMove = nullptr);
   ~RecordStream();
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
@@ -73,6 +85,18 @@ class RecordStream {
  private:
   static void onState(pa_stream* stream, void* userdata);
   static void onRead(pa_stream* stream, size_t bytes, void* userdata);
+  // Makes and connects a stream on `source` (none: the server's default).
+  bool connect(const char* source, const pa_channel_map* map);
+  void fail(const Error& error);
+
+  // Following the default: all on the event thread.
+  static void onServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                            void* userdata);
+  void checkDefault();
+  void defaultIs(const char* name);
+  void useDevice(const std::string& source, const std::string& description);
+  void noDevice();
+  void waitForAnotherDevice(bool wait);
   // Appends `bytes` delivered bytes (`data` null: a hole) and hands over every
   // block they complete.
   void take(const std::byte* data, std::size_t bytes);
@@ -83,6 +107,7 @@ class RecordStream {
   const Config config_;
   const BlockHandler onBlock_;
   const FailureHandler onFailure_;
+  const MoveHandler onMove_;
 
   // Touched under the connection's lock only.
   pa_stream* stream_ = nullptr;
@@ -91,6 +116,14 @@ class RecordStream {
   std::vector<std::byte> block_;
   std::size_t filled_ = 0;
   uint64_t nextFrame_ = 0;
+  // Following the default.
+  std::string source_;             // what the stream records now (empty: the server's default)
+  std::string movingTo_;           // description of a device being moved to
+  std::optional<Error> lost_;      // the device went away; waiting to hear of another
+  bool asking_ = false;            // a query of the defaults is under way
+  bool askAgain_ = false;          // and something changed meanwhile
+  int failedMoves_ = 0;            // since the last device that delivered
+  pa_time_event* giveUp_ = nullptr;  // when a lost device has not been replaced in time
 };
 
 }  // namespace pulse

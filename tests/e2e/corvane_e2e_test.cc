@@ -127,4 +127,75 @@ TEST_F(Corvane, TheSinkGoingOrTheServerDyingStopsTheStreamWithStatusOneWithinASe
   stopsWith([&] { server->kill(SIGKILL); }, "Connection terminated");
 }
 
+// The default output changes, is removed while another is left, and at last
+// none is left: corvane moves each time, with one line, and the stream goes on
+// in real time; with no output left it ends as when its sink goes.
+TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
+  const auto first = addSink("first", true);
+  const auto second = addSink("second", false);
+  ASSERT_TRUE(first && second);
+  auto corvane = startCorvane();
+  expectStartsCapturing(*corvane);
+  ASSERT_EQ(corvane->readStdout(kBytesPerSecond / 2, 5s).size(), kBytesPerSecond / 2);
+
+  const auto began = Clock::now();
+  ASSERT_EQ(server->pactl({"set-default-sink", "second"}), 0);
+  const std::string moved = "Capturing the default output: second\n";
+  std::vector<std::byte> all;
+  // Read while waiting, so that a full pipe cannot hold corvane up.
+  while (corvane->stderrText().find(moved) == std::string::npos && Clock::now() - began < 2s) {
+    const auto more = corvane->readStdout(640, 50ms);
+    all.insert(all.end(), more.begin(), more.end());
+  }
+  const auto took = Clock::now() - began;
+  ASSERT_NE(corvane->stderrText().find(moved), std::string::npos) << corvane->stderrText();
+  EXPECT_LT(took, 500ms);
+
+  auto player = server->play("second", 48000, 2, tone(1000, 0.5, 2.0, 48000, 2));
+  const auto rest = corvane->readStdout(3 * kBytesPerSecond - all.size(), 5s);
+  all.insert(all.end(), rest.begin(), rest.end());
+  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  EXPECT_NEAR(all.size() / 2 / seconds, 16000.0, 800.0);
+
+  const auto samples = samplesOf(all);
+  const auto onset = firstSound(samples, 2000);
+  ASSERT_TRUE(onset && *onset + 1600 + 8000 < samples.size()) << "the tone never arrived";
+  const auto fit = fitTone(std::span(samples).subspan(*onset + 1600, 8000), 1000, 16000);
+  const double expected = server->stereoToMonoGain() * 0.5 * 32767;
+  EXPECT_NEAR(fit.amplitude, expected, 0.05 * expected);
+  EXPECT_GT(fit.snrDb, 60.0);
+
+  // Ten switches within a second end on the last default, sound and all.
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(server->pactl({"set-default-sink", i % 2 ? "second" : "first"}), 0);
+    corvane->readStdout(1600, 50ms);
+  }
+  auto onSecond = server->play("second", 48000, 2, tone(1000, 0.5, 1.5, 48000, 2));
+  const auto flurry = samplesOf(corvane->readStdout(2 * kBytesPerSecond, 5s));
+  EXPECT_TRUE(firstSound(flurry, 2000)) << "silence after the switches";
+  std::string lines = corvane->stderrText();
+  EXPECT_TRUE(lines.ends_with("Capturing the default output: second\n")) << lines;
+  for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos && ++at < lines.size();) {
+    EXPECT_TRUE(lines.compare(at, 10, "Capturing ") == 0 || lines.compare(at, 8, "[orrick]") == 0)
+        << lines;
+  }
+
+  ASSERT_TRUE(server->unloadModule(*second));
+  const auto unloaded = Clock::now();
+  while (!corvane->stderrText().ends_with("Capturing the default output: first\n") &&
+         Clock::now() - unloaded < 2s) {
+    corvane->readStdout(640, 50ms);
+  }
+  EXPECT_TRUE(corvane->stderrText().ends_with("Capturing the default output: first\n"))
+      << corvane->stderrText();
+  EXPECT_FALSE(corvane->readStdout(3200, 2s).empty());
+
+  ASSERT_TRUE(server->unloadModule(*first));
+  const auto removed = Clock::now();
+  EXPECT_EQ(corvane->exitCode(3s), 1);
+  EXPECT_LT(Clock::now() - removed, 1s);
+  EXPECT_NE(corvane->stderrText().find("Stream stopped with error: "), std::string::npos)
+      << corvane->stderrText();
+}
+
 }  // namespace

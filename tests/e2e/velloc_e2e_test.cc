@@ -196,4 +196,59 @@ TEST_F(VellocTest, NoServerWarnsAndEndsWithStatusTwo) {
       << text;
 }
 
+// Without a device name velloc follows the default input, with one line a move,
+// and keeps its format (here 48 kHz stereo from the first input, the server
+// converting the second's mono); a named device stays where it is.
+TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
+  addMic("one", 48000, 2, "Mic One");
+  const auto two = addMic("two", 48000, 1, "Mic Two");
+  ASSERT_TRUE(server->setDefaultSource("one"));
+  auto following = startVelloc({});
+  auto named = startVelloc({"--device-id", "Mic One"}, {}, false);
+  ASSERT_TRUE(following->waitForStderr(kFirstTap, 5s)) << following->stderrText();
+  ASSERT_TRUE(named->waitForStderr(kFirstTap, 5s)) << named->stderrText();
+  ASSERT_FALSE(following->readStdout(3200, 2s).empty());
+
+  const auto began = Clock::now();
+  ASSERT_TRUE(server->setDefaultSource("two"));
+  const std::string moved = "[tamsel] Default input changed: capturing \"Mic Two\"\n";
+  std::vector<std::byte> all;
+  while (following->stderrText().find(moved) == std::string::npos && Clock::now() - began < 2s) {
+    const auto more = following->readStdout(640, 50ms);
+    all.insert(all.end(), more.begin(), more.end());
+  }
+  ASSERT_NE(following->stderrText().find(moved), std::string::npos) << following->stderrText();
+  EXPECT_LT(Clock::now() - began, 500ms);
+
+  auto player = server->play("two_feed", 48000, 1, tone(1000, 0.5, 2.0, 48000, 1));
+  const auto rest = following->readStdout(3 * 32000 - all.size(), 5s);
+  all.insert(all.end(), rest.begin(), rest.end());
+  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  EXPECT_NEAR(all.size() / 2 / seconds, 16000.0, 800.0);
+  const auto samples = samplesOf(all);
+  const auto onset = firstSound(samples, 2000);
+  ASSERT_TRUE(onset && *onset + 1600 + 8000 < samples.size()) << "the tone never arrived";
+  const auto fit = fitTone(std::span(samples).subspan(*onset + 1600, 8000), 1000, 16000);
+  // The server spreads the mono input over both channels at its own gain.
+  EXPECT_GT(fit.amplitude, 0.3 * 32767);
+  EXPECT_LT(fit.amplitude, 0.75 * 32767);
+  EXPECT_GT(fit.snrDb, 50.0);
+
+  // The default input removed with another left: a move, not an end.
+  ASSERT_TRUE(server->unloadModule(two.sourceModule));
+  const auto unloaded = Clock::now();
+  while (occurrences(following->stderrText(), "Default input changed") < 2 &&
+         Clock::now() - unloaded < 2s) {
+    following->readStdout(640, 50ms);
+  }
+  EXPECT_EQ(occurrences(following->stderrText(), "Default input changed"), 2u)
+      << following->stderrText();
+  EXPECT_FALSE(following->readStdout(3200, 2s).empty());
+  EXPECT_EQ(following->waitForExit(0ms), std::nullopt);
+
+  EXPECT_EQ(named->stderrText().find("Default input changed"), std::string::npos)
+      << named->stderrText();
+  EXPECT_EQ(named->waitForExit(0ms), std::nullopt);
+}
+
 }  // namespace
