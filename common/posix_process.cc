@@ -1,7 +1,6 @@
 #include "common/posix_process.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,7 +8,8 @@
 #include <atomic>
 #include <string>
 
-#include "common/fd_write.h"
+#include "common/bounded_stderr.h"
+#include "common/line_escape.h"
 
 namespace pcm {
 namespace {
@@ -24,71 +24,86 @@ const std::string* gSigintLine = nullptr;
 std::atomic_flag gStopping = ATOMIC_FLAG_INIT;
 // Held while a line goes to standard error. A thread holds it only with the stop
 // signals blocked, so a handler never waits for its own thread.
-std::atomic_flag gWritingLine = ATOMIC_FLAG_INIT;
+std::atomic<bool> gWritingLine{false};
+
+// Standard error may be a pipe that nobody reads: a line that cannot leave
+// within this long is dropped, and a line waits at most this long for another
+// one to leave. A stop signal that every thread blocks meanwhile is therefore
+// held back by twice this at most, and its handler takes no longer.
+constexpr int kLineMilliseconds = 50;
 
 [[noreturn]] void waitForTheOtherEnding() {
   for (;;) pause();
 }
 
-void blockStopSignals(sigset_t& previous) {
+sigset_t stopSignals() {
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  return stops;
 }
 
-// How long a stop waits for a line another thread is writing. Standard error
-// may be a pipe that nobody reads; a stop must never hang on it.
-constexpr long kLineWaitNanoseconds = 200'000'000;
-
-long nanosecondsSince(const timespec& start) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
+// Takes gWritingLine, sleeping in short steps while another line holds it;
+// false after `milliseconds`. Async-signal-safe.
+bool takeLineWithin(int milliseconds) {
+  constexpr timespec kStep{0, 1'000'000};
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (gWritingLine.exchange(true, std::memory_order_acquire)) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long waited =
+        (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+    if (waited >= milliseconds) return false;
+    nanosleep(&kStep, nullptr);
+  }
+  return true;
 }
 
 extern "C" void stopOnSignal(int signo) {
   // Two signals landing on two threads at once must still give one line.
   if (gStopping.test_and_set()) waitForTheOtherEnding();
   // A line another thread is writing goes out whole before the stop line, and
-  // none follows it: the stop line is the last. The wait is bounded, so a
-  // writer stuck on a full pipe cannot keep the process alive.
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (gWritingLine.test_and_set(std::memory_order_acquire) &&
-         nanosecondsSince(start) < kLineWaitNanoseconds) {
-  }
+  // none follows it: the stop line is the last. Both waits are bounded, so a
+  // full pipe cannot keep the process alive.
+  takeLineWithin(kLineMilliseconds);
   const std::string* line = signo == SIGTERM ? gSigtermLine : gSigintLine;
-  if (line != nullptr) writeAll(STDERR_FILENO, line->data(), line->size());
+  if (line != nullptr) writeStderrWithin(line->data(), line->size(), kLineMilliseconds);
   _exit(0);
 }
 
 void install(int signo) {
   struct sigaction action {};
   action.sa_handler = stopOnSignal;
-  sigemptyset(&action.sa_mask);
   // Holding the other stop signal while one handler runs keeps the output to one line.
-  sigaddset(&action.sa_mask, SIGINT);
-  sigaddset(&action.sa_mask, SIGTERM);
+  action.sa_mask = stopSignals();
   action.sa_flags = SA_RESTART;
   sigaction(signo, &action, nullptr);
 }
 
 }  // namespace
 
+PosixProcess::PosixProcess() { prepareBoundedStderr(); }
+
 // Every line goes straight to the descriptor with no stdio buffer in between,
 // so nothing needs flushing before _exit. Once the process is ending, lines
 // from other threads would land after the stop line; those threads wait for
 // the end instead.
 void PosixProcess::writeDiagnostic(std::string_view text) {
+  const bool ended = text.ends_with('\n');
+  if (ended) text.remove_suffix(1);
+  std::string line = escapeForLine(text);
+  if (ended) line += '\n';
+
+  const sigset_t stops = stopSignals();
   sigset_t previous;
-  blockStopSignals(previous);
-  while (gWritingLine.test_and_set(std::memory_order_acquire)) sched_yield();
-  const bool ending = gStopping.test();
-  if (!ending) writeAll(STDERR_FILENO, text.data(), text.size());
-  gWritingLine.clear(std::memory_order_release);
-  if (ending) waitForTheOtherEnding();
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  if (takeLineWithin(kLineMilliseconds)) {
+    if (!gStopping.test()) writeStderrWithin(line.data(), line.size(), kLineMilliseconds);
+    gWritingLine.store(false, std::memory_order_release);
+  }
+  if (gStopping.test()) waitForTheOtherEnding();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
@@ -98,6 +113,9 @@ void PosixProcess::installSignalHandlers(std::string_view sigtermLine,
   gSigintLine = new std::string(sigintLine);
   install(SIGTERM);
   install(SIGINT);
+  // A parent that starts us from a thread with these blocked passes its mask on.
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 void PosixProcess::parkMainThread() {

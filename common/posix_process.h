@@ -7,6 +7,10 @@ namespace pcm {
 
 class PosixProcess final : public ProcessControl {
  public:
+  // Prepares standard error for bounded writes (see bounded_stderr.h).
+  PosixProcess();
+  // Escapes `text` with escapeForLine, all but a final '\n', and drops it when
+  // standard error cannot take it within a short bound.
   void writeDiagnostic(std::string_view text) override;
   void installSignalHandlers(std::string_view sigtermLine, std::string_view sigintLine) override;
   void parkMainThread() override;

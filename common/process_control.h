@@ -11,12 +11,15 @@ class ProcessControl {
  public:
   virtual ~ProcessControl() = default;
 
-  // Writes `text` to standard error as one unit. Most callers pass a whole line
-  // ending in '\n'; a line may also be made of consecutive calls.
+  // Writes `text` to standard error as one unit, or drops it when standard error
+  // cannot take it within a short time. Most callers pass a whole line ending in
+  // '\n'; a line may also be made of consecutive calls.
   virtual void writeDiagnostic(std::string_view text) = 0;
 
-  // SIGTERM then SIGINT: each writes its whole line to standard error and ends
-  // the process with status 0 at once, without waiting for any other thread.
+  // SIGTERM then SIGINT: each writes its whole line to standard error (dropped
+  // like any other line that cannot leave soon) and ends the process with status
+  // 0 at once, without waiting for any other thread. Unblocks both signals in the
+  // calling thread.
   virtual void installSignalHandlers(std::string_view sigtermLine, std::string_view sigintLine) = 0;
 
   // Keeps the main thread parked while capture runs. Returning means the tool

@@ -55,7 +55,7 @@ corvane::ShareableContent sinksAsDisplays(const ServerInfo& server,
 struct PulseCapturePlatform::Parts {
   ServerLink link{"corvane"};
   DeliveryThread deliveryThread;
-  pcm::DescriptorOutput standardOutput;
+  pcm::QueuedOutput standardOutput{process, ""};
   pcm::PosixProcess process;
 };
 

@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "common/posix_process.h"
+#include "common/standard_descriptors.h"
 #include "microphone/velloc.h"
 #include "platform/pulse/pulse_microphone_platform.h"
 
 int main(int argc, char** argv) {
+  pcm::occupyClosedStandardDescriptors();
   // Audio threads keep using all of this until the process ends, which it does
   // by _exit from wherever it stops; so nothing here is ever destroyed.
   auto* process = new pcm::PosixProcess;
