@@ -52,8 +52,7 @@ void PulseCaptureStream::startCapture(
   config.follow = RecordStream::Config::Follow::defaultOutput;
 
   recorder_ = std::make_unique<RecordStream>(
-      connection_, config,
-      [this](std::span<std::byte> block, uint64_t) { deliver(block); },
+      connection_, config, [this](std::span<std::byte> block, uint64_t) { deliver(block); },
       [this](const Error& error) {
         delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
       },

@@ -82,8 +82,8 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
       **connection, config,
       [this](std::span<std::byte>, uint64_t firstFrame) {
         tapBuffer_->setFrameLength(tapBuffer_->frameCapacity());
-        input_.tap()->block(*tapBuffer_, {static_cast<int64_t>(firstFrame),
-                                          input_.tap()->format.sampleRate});
+        input_.tap()->block(*tapBuffer_,
+                            {static_cast<int64_t>(firstFrame), input_.tap()->format.sampleRate});
       },
       [this](const Error& error) {
         process_.writeDiagnostic("[tamsel] FATAL: audio stream failed: " + error.reason + "\n");

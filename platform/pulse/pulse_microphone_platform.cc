@@ -19,8 +19,8 @@ PulseMicrophonePlatform::PulseMicrophonePlatform(pcm::ProcessControl& process)
     : process_(process),
       link_("velloc",
             [&process](const Error& error) {
-              process.writeDiagnostic("[tamsel] WARNING: audio server unreachable: " +
-                                      error.reason + "\n");
+              process.writeDiagnostic(
+                  "[tamsel] WARNING: audio server unreachable: " + error.reason + "\n");
             }),
       devices_(link_) {}
 

@@ -14,7 +14,8 @@ bool streamFailed(pa_stream* stream) { return !PA_STREAM_IS_GOOD(pa_stream_get_s
 
 // A server moving the stream itself would silently change what is captured:
 // the stream fails instead, and a following stream picks its next device.
-constexpr auto kFlags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+constexpr auto kFlags =
+    static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
 // Moves in a row that may fail before following gives up.
 constexpr int kMostFailedMoves = 3;

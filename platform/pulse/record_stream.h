@@ -117,12 +117,12 @@ class RecordStream {
   std::size_t filled_ = 0;
   uint64_t nextFrame_ = 0;
   // Following the default.
-  std::string source_;             // what the stream records now (empty: the server's default)
-  std::string movingTo_;           // description of a device being moved to
-  std::optional<Error> lost_;      // the device went away; waiting to hear of another
-  bool asking_ = false;            // a query of the defaults is under way
-  bool askAgain_ = false;          // and something changed meanwhile
-  int failedMoves_ = 0;            // since the last device that delivered
+  std::string source_;               // what the stream records now (empty: the server's default)
+  std::string movingTo_;             // description of a device being moved to
+  std::optional<Error> lost_;        // the device went away; waiting to hear of another
+  bool asking_ = false;              // a query of the defaults is under way
+  bool askAgain_ = false;            // and something changed meanwhile
+  int failedMoves_ = 0;              // since the last device that delivered
   pa_time_event* giveUp_ = nullptr;  // when a lost device has not been replaced in time
 };
 

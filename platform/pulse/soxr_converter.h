@@ -58,8 +58,8 @@ class SoxrConverter final : public velloc::AudioConverter {
   velloc::AudioFormat to_;
   soxr_t soxr_;  // null when the rates are equal: nothing to resample
   uint32_t channels_;
-  bool ended_ = false;    // told there is no more input
-  bool drained_ = false;  // and everything has been emitted since
+  bool ended_ = false;        // told there is no more input
+  bool drained_ = false;      // and everything has been emitted since
   std::vector<float> mixed_;  // input at the output's channel count, not yet resampled
   std::size_t mixedStart_ = 0;
 };

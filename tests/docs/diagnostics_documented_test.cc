@@ -24,16 +24,6 @@ namespace fs = std::filesystem;
 
 const fs::path kRoot = PROJECT_SOURCE_DIR;
 
-// Lines on their way into the tools; their pages list them already.
-const std::set<std::string> kComing = {
-    "[tamsel] Default input changed: capturing \"{description}\"",
-    "[tamsel] WARNING: standard output fell behind: dropped {N} ms of audio",
-    "[tamsel] WARNING: the audio server dropped audio (overflow)",
-    "Capturing the default output: {description}",
-    "WARNING: standard output fell behind: dropped {N} ms of audio",
-    "WARNING: the audio server dropped audio (overflow)",
-};
-
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -196,7 +186,7 @@ void collectLines(const fs::path& file, std::vector<SourceLine>& lines) {
         endsLine = false;
       } else {
         chain.text += "{}";
-        chain.pattern += ".+";
+        chain.pattern += ".*";  // an inserted value (a prefix, a reason) may be empty
         endsLine = false;
       }
       if (!is(tokens, i, "+")) break;
@@ -234,9 +224,10 @@ std::vector<SourceLine> sourceLines(const std::string& tool) {
       collectLines(path, lines);
       for (auto& line : lines) {
         const std::string top = *fs::relative(path, kRoot).begin();
+        // What common/ writes, both tools write.
         const bool velloc =
             top == "microphone" || (top != "system_audio" && line.text.starts_with("[tamsel] "));
-        if (velloc == (tool == "velloc")) all.push_back(std::move(line));
+        if (top == "common" || velloc == (tool == "velloc")) all.push_back(std::move(line));
       }
     }
   }
@@ -348,7 +339,7 @@ void expectPageListsEveryLine(const std::string& tool) {
   EXPECT_EQ(page.statuses, statuses) << "EXIT STATUS in man/" << tool << ".1";
 
   for (const Entry& entry : page.diagnostics) {
-    bool written = kComing.contains(entry.line);
+    bool written = false;
     for (const SourceLine& line : lines) {
       written = written || std::regex_match(entry.line, std::regex(line.pattern));
     }

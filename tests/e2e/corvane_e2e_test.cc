@@ -175,7 +175,8 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   EXPECT_TRUE(firstSound(flurry, 2000)) << "silence after the switches";
   std::string lines = corvane->stderrText();
   EXPECT_TRUE(lines.ends_with("Capturing the default output: second\n")) << lines;
-  for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos && ++at < lines.size();) {
+  for (std::size_t at = 0;
+       (at = lines.find('\n', at)) != std::string::npos && ++at < lines.size();) {
     EXPECT_TRUE(lines.compare(at, 10, "Capturing ") == 0 || lines.compare(at, 8, "[orrick]") == 0)
         << lines;
   }
