@@ -2,19 +2,24 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
+#include <string>
+
+#include "common/process_control.h"
 
 namespace pcm {
 
 class OutputStream {
  public:
   virtual ~OutputStream() = default;
-  // Writes every byte, in order, before returning. Returns 0, or the errno that
-  // made the output fail for good.
+  // Writes every byte, in order. Returns 0, or the errno that made the output
+  // fail for good.
   virtual int write(std::span<const std::byte> bytes) = 0;
 };
 
-// An OutputStream on a file descriptor (standard output by default).
+// An OutputStream on a file descriptor (standard output by default): each write
+// returns once the descriptor has taken every byte.
 class DescriptorOutput final : public OutputStream {
  public:
   explicit DescriptorOutput(int fd = 1) : fd_(fd) {}
@@ -22,6 +27,29 @@ class DescriptorOutput final : public OutputStream {
 
  private:
   int fd_;
+};
+
+// An OutputStream of 16 kHz 16-bit mono audio on a file descriptor (standard
+// output by default) that never makes its caller wait for the reader: write()
+// queues a copy and returns, and a thread of its own writes the queue out in
+// order. A reader that falls more than `boundBytes` behind loses the oldest
+// audio, whole samples only; once it has caught up again, one line through
+// `process` (`linePrefix` first) says how many milliseconds went. An error of
+// that thread's writes comes back from every later write(). Destroying the
+// stream waits until everything queued is written.
+class QueuedOutput final : public OutputStream {
+ public:
+  // 20 MiB: more than ten minutes of audio.
+  static constexpr std::size_t kDefaultBoundBytes = 20 << 20;
+
+  QueuedOutput(ProcessControl& process, std::string linePrefix, int fd = 1,
+               std::size_t boundBytes = kDefaultBoundBytes);
+  ~QueuedOutput() override;
+  int write(std::span<const std::byte> bytes) override;
+
+ private:
+  struct Queue;
+  std::unique_ptr<Queue> queue_;
 };
 
 }  // namespace pcm

@@ -56,7 +56,7 @@ struct PulseCapturePlatform::Parts {
   std::mutex connecting;
   std::unique_ptr<PulseConnection> connection;  // set once, under `connecting`
   DeliveryThread deliveryThread;
-  pcm::DescriptorOutput standardOutput;
+  pcm::QueuedOutput standardOutput{process, ""};
   pcm::PosixProcess process;
 };
 

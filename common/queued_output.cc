@@ -1,0 +1,107 @@
+#include <fcntl.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/chunk_backlog.h"
+#include "common/fd_write.h"
+#include "common/output_stream.h"
+
+namespace pcm {
+namespace {
+
+constexpr std::size_t kBytesPerMillisecond = 16000 * 2 / 1000;
+
+// EBADF for a descriptor the process cannot write, so that the first write
+// reports it as a direct write would.
+int unwritable(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return errno;
+  return (flags & O_ACCMODE) == O_RDONLY ? EBADF : 0;
+}
+
+}  // namespace
+
+struct QueuedOutput::Queue {
+  Queue(ProcessControl& process, std::string linePrefix, int fd, std::size_t boundBytes)
+      : process(process), linePrefix(std::move(linePrefix)), fd(fd), bound(boundBytes) {}
+
+  void writeOut();
+
+  ProcessControl& process;
+  const std::string linePrefix;
+  const int fd;
+  const std::size_t bound;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  ChunkBacklog backlog;
+  std::size_t droppedBytes = 0;  // since the reader last caught up
+  int error = 0;
+  bool closing = false;
+  std::thread writer;
+};
+
+void QueuedOutput::Queue::writeOut() {
+  std::unique_lock lock(mutex);
+  for (;;) {
+    changed.wait(lock, [&] { return closing || !backlog.empty(); });
+    auto chunk = backlog.takeOldest();
+    if (!chunk) return;
+    lock.unlock();
+    const auto bytes = chunk->contents();
+    const int failure = writeAll(fd, bytes.data(), bytes.size());
+    lock.lock();
+    backlog.recycle(std::move(chunk));
+    if (failure != 0) {
+      error = failure;
+      backlog.clear();
+      return;
+    }
+    if (droppedBytes > 0 && backlog.size() <= bound / 2) {
+      const std::string line = linePrefix + "WARNING: standard output fell behind: dropped " +
+                               std::to_string(droppedBytes / kBytesPerMillisecond) +
+                               " ms of audio\n";
+      droppedBytes = 0;
+      lock.unlock();
+      process.writeDiagnostic(line);
+      lock.lock();
+    }
+  }
+}
+
+QueuedOutput::QueuedOutput(ProcessControl& process, std::string linePrefix, int fd,
+                           std::size_t boundBytes)
+    : queue_(std::make_unique<Queue>(process, std::move(linePrefix), fd, boundBytes)) {
+  queue_->error = unwritable(fd);
+  if (queue_->error != 0) return;
+  queue_->writer = std::thread([queue = queue_.get()] { queue->writeOut(); });
+}
+
+QueuedOutput::~QueuedOutput() {
+  {
+    std::lock_guard lock(queue_->mutex);
+    queue_->closing = true;
+  }
+  queue_->changed.notify_one();
+  if (queue_->writer.joinable()) queue_->writer.join();
+}
+
+int QueuedOutput::write(std::span<const std::byte> bytes) {
+  Queue& queue = *queue_;
+  {
+    std::lock_guard lock(queue.mutex);
+    if (queue.error != 0) return queue.error;
+    queue.backlog.append(bytes);
+    if (queue.backlog.size() > queue.bound) {
+      queue.droppedBytes += queue.backlog.dropOldest(queue.backlog.size() - queue.bound);
+    }
+  }
+  queue.changed.notify_one();
+  return 0;
+}
+
+}  // namespace pcm
