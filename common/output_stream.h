@@ -18,17 +18,6 @@ class OutputStream {
   virtual int write(std::span<const std::byte> bytes) = 0;
 };
 
-// An OutputStream on a file descriptor (standard output by default): each write
-// returns once the descriptor has taken every byte.
-class DescriptorOutput final : public OutputStream {
- public:
-  explicit DescriptorOutput(int fd = 1) : fd_(fd) {}
-  int write(std::span<const std::byte> bytes) override;
-
- private:
-  int fd_;
-};
-
 // An OutputStream of 16 kHz 16-bit mono audio on a file descriptor (standard
 // output by default) that never makes its caller wait for the reader: write()
 // queues a copy and returns, and a thread of its own writes the queue out in

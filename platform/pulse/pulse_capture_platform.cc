@@ -55,8 +55,8 @@ corvane::ShareableContent sinksAsDisplays(const ServerInfo& server,
 struct PulseCapturePlatform::Parts {
   ServerLink link{"corvane"};
   DeliveryThread deliveryThread;
-  pcm::QueuedOutput standardOutput{process, ""};
   pcm::PosixProcess process;
+  pcm::QueuedOutput standardOutput{process, ""};
 };
 
 PulseCapturePlatform::PulseCapturePlatform() : parts_(std::make_unique<Parts>()) {}

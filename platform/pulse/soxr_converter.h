@@ -24,7 +24,7 @@ namespace pulse {
 
 class SoxrConverter final : public velloc::AudioConverter {
  public:
-  // The quality chosen by measurement: see the converter-quality tool. Minimum
+  // The quality chosen by measurement: see bench/converter_quality.cc. Minimum
   // phase keeps HQ's magnitude response (THD+N, alias rejection, the 7 kHz
   // gain) but holds back about 6 ms less audio than linear phase (31 rather
   // than 37 ms from 48 kHz, 34 rather than 40 ms from 44.1 kHz): velloc's

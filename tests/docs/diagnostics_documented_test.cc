@@ -214,9 +214,8 @@ std::vector<SourceLine> sourceLines(const std::string& tool) {
   for (const char* dir : {"common", "microphone", "system_audio", "platform"}) {
     for (const auto& entry : fs::recursive_directory_iterator(kRoot / dir)) {
       const fs::path& path = entry.path();
-      // Neither the developer tools nor the sanitizer's settings write tool lines.
+      // The sanitizer's settings write no tool lines.
       if ((path.extension() != ".cc" && path.extension() != ".h") ||
-          path.string().find("/tools/") != std::string::npos ||
           path.filename() == "tsan_suppressions.cc") {
         continue;
       }

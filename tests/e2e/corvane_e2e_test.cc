@@ -105,6 +105,13 @@ TEST_F(Corvane, NoServerOrNoSinkEndsWithStatusOneAndItsLine) {
   corvane = startCorvane();
   EXPECT_EQ(corvane->exitCode(7s), 1);
   EXPECT_EQ(corvane->stderrText(), "Error: No displays found\n");
+
+  // A server that has stopped answering is as good as none, within 5 s.
+  server->kill(SIGSTOP);
+  corvane = startCorvane();
+  EXPECT_EQ(corvane->exitCode(5s), 1);
+  server->kill(SIGCONT);
+  EXPECT_EQ(corvane->stderrText(), "Failed to start capture: Timeout\n");
 }
 
 TEST_F(Corvane, TheSinkGoingOrTheServerDyingStopsTheStreamWithStatusOneWithinASecond) {
