@@ -58,6 +58,10 @@ void PulseCaptureStream::startCapture(
       },
       [this](const std::string& description) {
         process_.writeDiagnostic("Capturing the default output: " + description + "\n");
+      },
+      [this](uint64_t milliseconds) {
+        process_.writeDiagnostic("WARNING: the audio server dropped " +
+                                 std::to_string(milliseconds) + " ms of audio\n");
       });
   if (auto started = recorder_->start(); !started) {
     completion(corvane::PlatformError{started.error().reason});

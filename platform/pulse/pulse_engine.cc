@@ -92,6 +92,10 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
       [this](const std::string& description) {
         process_.writeDiagnostic("[tamsel] Default input changed: capturing \"" + description +
                                  "\"\n");
+      },
+      [this](uint64_t milliseconds) {
+        process_.writeDiagnostic("[tamsel] WARNING: the audio server dropped " +
+                                 std::to_string(milliseconds) + " ms of audio\n");
       });
   // Lend the tap the stream's block before anything can be delivered into it.
   // Several channels arrive interleaved, whatever the tap's format says.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 namespace pulse {
 namespace {
@@ -32,12 +33,13 @@ std::string describe(const char* description, const char* name) {
 }  // namespace
 
 RecordStream::RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
-                           FailureHandler onFailure, MoveHandler onMove)
+                           FailureHandler onFailure, MoveHandler onMove, LossHandler onLoss)
     : connection_(connection),
       config_(std::move(config)),
       onBlock_(std::move(onBlock)),
       onFailure_(std::move(onFailure)),
       onMove_(std::move(onMove)),
+      onLoss_(std::move(onLoss)),
       block_(static_cast<std::size_t>(config_.framesPerBlock) *
              (pa_sample_spec_valid(&config_.sampleSpec) ? pa_frame_size(&config_.sampleSpec) : 0)),
       source_(config_.sourceName.value_or("")) {}
@@ -148,6 +150,34 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
     self->take(static_cast<const std::byte*>(data), bytes);
     pa_stream_drop(stream);
   }
+  if (self->onLoss_ && !self->ended_) self->watchForLoss();
+}
+
+// A stream that falls behind the clock and catches up lost nothing; one whose
+// least lag over a window has grown by more than a moving device or a busy
+// machine explains has lost the difference. Windows keep the slow drift between
+// a device's clock and this machine's out of it.
+void RecordStream::watchForLoss() {
+  constexpr double kWindowSeconds = 5.0;
+  constexpr double kNoticeableSeconds = 0.5;
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const double seconds = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+  const double received = (static_cast<double>(nextFrame_) +
+                           static_cast<double>(filled_) / pa_frame_size(&config_.sampleSpec)) /
+                          config_.sampleSpec.rate;
+  if (clockStart_ < 0) {
+    clockStart_ = seconds - received;
+    windowEnd_ = seconds + kWindowSeconds;
+  }
+  windowLeast_ = std::min(windowLeast_, seconds - clockStart_ - received);
+  if (seconds < windowEnd_) return;
+  if (behind_ && windowLeast_ - *behind_ > kNoticeableSeconds) {
+    onLoss_(static_cast<uint64_t>((windowLeast_ - *behind_) * 1000.0));
+  }
+  behind_ = windowLeast_;
+  windowLeast_ = 1e300;
+  windowEnd_ = seconds + kWindowSeconds;
 }
 
 void RecordStream::take(const std::byte* data, std::size_t bytes) {

@@ -28,6 +28,11 @@
 // keeps failing, the failure handler ends it as for a fixed source. The stream
 // takes the connection's subscription for this: one following stream a
 // connection.
+//
+// The server holds only a few seconds of a stream that is not read (a process
+// stopped for a while) and then drops audio without saying so. What it dropped
+// shows as a stream that has fallen behind the clock for good, which the loss
+// handler is told of.
 #pragma once
 
 #include <pulse/channelmap.h>
@@ -67,9 +72,12 @@ class RecordStream {
   // A followed default has changed and capture now comes from the device so
   // described.
   using MoveHandler = std::function<void(const std::string& description)>;
+  // Audio never arrived: the server dropped `milliseconds` of it.
+  using LossHandler = std::function<void(uint64_t milliseconds)>;
 
   RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
-               FailureHandler onFailure, MoveHandler onMove = nullptr);
+               FailureHandler onFailure, MoveHandler onMove = nullptr,
+               LossHandler onLoss = nullptr);
   ~RecordStream();
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
@@ -97,6 +105,7 @@ class RecordStream {
   void useDevice(const std::string& source, const std::string& description);
   void noDevice();
   void waitForAnotherDevice(bool wait);
+  void watchForLoss();
   // Appends `bytes` delivered bytes (`data` null: a hole) and hands over every
   // block they complete.
   void take(const std::byte* data, std::size_t bytes);
@@ -108,6 +117,7 @@ class RecordStream {
   const BlockHandler onBlock_;
   const FailureHandler onFailure_;
   const MoveHandler onMove_;
+  const LossHandler onLoss_;
 
   // Touched under the connection's lock only.
   pa_stream* stream_ = nullptr;
@@ -124,6 +134,12 @@ class RecordStream {
   bool askAgain_ = false;            // and something changed meanwhile
   int failedMoves_ = 0;              // since the last device that delivered
   pa_time_event* giveUp_ = nullptr;  // when a lost device has not been replaced in time
+  // Watching for audio the server dropped: seconds behind the clock, at their
+  // least over each few seconds.
+  double clockStart_ = -1;        // when frame 0 would have been recorded
+  std::optional<double> behind_;  // the least of the last window
+  double windowLeast_ = 1e300;
+  double windowEnd_ = 0;
 };
 
 }  // namespace pulse

@@ -287,4 +287,33 @@ TEST_F(VellocTest, AReaderStalledThirtySecondsOnAHugeInputLosesNothing) {
   EXPECT_EQ(velloc->stderrText().find("WARNING"), std::string::npos) << velloc->stderrText();
 }
 
+// Stopped for 15 s, velloc relies on the server's queue, which holds about 11 s
+// of 48 kHz stereo float: what the server dropped is said, never silently lost.
+TEST_F(VellocTest, AudioTheServerDropsWhileVellocIsStoppedIsReported) {
+  addMic("usb", 48000, 2, "USB Mic");
+  auto velloc = startVelloc({"--device-id", "USB Mic"});
+  ASSERT_TRUE(velloc->waitForStderr(kFirstTap, 5s)) << velloc->stderrText();
+  const auto firstTap = Clock::now();
+  std::vector<std::byte> all = velloc->readStdout(32000, 3s);
+  velloc->sendSignal(SIGSTOP);
+  std::this_thread::sleep_for(15s);
+  velloc->sendSignal(SIGCONT);
+  // Reads until caught up and a few seconds more, for the line to come.
+  for (auto until = Clock::now() + 8s; Clock::now() < until;) {
+    const auto more = velloc->readStdout(1 << 20, 200ms);
+    all.insert(all.end(), more.begin(), more.end());
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - firstTap).count();
+  const double missingMs = (seconds - all.size() / 32000.0) * 1000.0;
+  const std::string text = velloc->stderrText();
+  const std::string warning = "[tamsel] WARNING: the audio server dropped ";
+  const auto at = text.find(warning);
+  if (missingMs < 400) {
+    EXPECT_EQ(at, std::string::npos) << text;
+  } else {
+    ASSERT_NE(at, std::string::npos) << missingMs << " ms missing without a line\n" << text;
+    EXPECT_NEAR(std::stod(text.substr(at + warning.size())), missingMs, 400) << text;
+  }
+}
+
 }  // namespace
