@@ -211,7 +211,7 @@ TEST_F(VellocTest, NoServerOrOneThatStoppedAnsweringWarnsAndEndsWithStatusTwo) {
 // and keeps its format (here 48 kHz stereo from the first input, the server
 // converting the second's mono); a named device stays where it is.
 TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
-  addMic("one", 48000, 2, "Mic One");
+  const auto one = addMic("one", 48000, 2, "Mic One");
   const auto two = addMic("two", 48000, 1, "Mic Two");
   ASSERT_TRUE(server->setDefaultSource("one"));
   auto following = startVelloc({});
@@ -260,6 +260,19 @@ TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
   EXPECT_EQ(named->stderrText().find("Default input changed"), std::string::npos)
       << named->stderrText();
   EXPECT_EQ(named->waitForExit(0ms), std::nullopt);
+
+  // With every source gone (the monitors went with their sinks) both end: the
+  // named one with its device, the other once no default is left.
+  for (const uint32_t module : {one.sourceModule, one.sinkModule, two.sinkModule}) {
+    ASSERT_TRUE(server->unloadModule(module));
+  }
+  const auto emptied = Clock::now();
+  EXPECT_EQ(following->exitCode(3s), 1);
+  EXPECT_LT(Clock::now() - emptied, 1500ms);
+  EXPECT_NE(following->stderrText().find("[tamsel] FATAL: audio stream failed: "),
+            std::string::npos)
+      << following->stderrText();
+  EXPECT_EQ(named->exitCode(3s), 1);
 }
 
 // A reader that stalls for 30 s on a 192 kHz 8-channel input gets every sample
