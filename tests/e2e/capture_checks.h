@@ -175,4 +175,26 @@ class ServerTest : public ::testing::Test {
   std::unique_ptr<PulseTestServer> server;
 };
 
+// A server with a default output for corvane and a default input for velloc.
+class DefaultDevicesTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    ASSERT_TRUE(server->addSink("speakers", 48000, 2, "Speakers", true, error)) << error;
+    ASSERT_TRUE(server->addMicrophone("mic", 48000, 2, "Desk Mic", error)) << error;
+    ASSERT_TRUE(server->setDefaultSource("mic"));
+  }
+};
+
+// A tone that starts somewhere in 16 kHz `samples`, fitted over half a second
+// from a tenth of a second after it starts; none when it never starts.
+inline std::optional<ToneFit> fitToneAfterOnset(std::span<const int16_t> samples,
+                                                double frequency) {
+  const auto onset = firstSound(samples, 2000);
+  if (!onset || *onset + 1600 + 8000 > samples.size()) return std::nullopt;
+  return fitTone(samples.subspan(*onset + 1600, 8000), frequency, 16000);
+}
+
 }  // namespace pulsetest

@@ -66,12 +66,11 @@ TEST_F(Corvane, CapturesTheDefaultSinkAsACleanToneInRealTime) {
   // Half a second from well inside the tone: the other sink's tone would count
   // against the fit. The server mixes the sink's two channels down at its own gain.
   const auto samples = samplesOf(all);
-  const auto onset = firstSound(samples, 2000);
-  ASSERT_TRUE(onset && *onset + 1600 + 8000 < samples.size()) << "the tone never arrived";
-  const auto fit = fitTone(std::span(samples).subspan(*onset + 1600, 8000), 1000, 16000);
+  const auto fit = fitToneAfterOnset(samples, 1000);
+  ASSERT_TRUE(fit) << "the tone never arrived";
   const double expected = server->stereoToMonoGain() * 0.5 * 32767;
-  EXPECT_NEAR(fit.amplitude, expected, 0.05 * expected);
-  EXPECT_GT(fit.snrDb, 60.0);
+  EXPECT_NEAR(fit->amplitude, expected, 0.05 * expected);
+  EXPECT_GT(fit->snrDb, 60.0);
 
   expectStopsOn(SIGTERM, *corvane, "Received SIGTERM, stopping...\n");
   EXPECT_EQ(corvane->stderrText(),
@@ -165,12 +164,11 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   EXPECT_NEAR(all.size() / 2 / seconds, 16000.0, 800.0);
 
   const auto samples = samplesOf(all);
-  const auto onset = firstSound(samples, 2000);
-  ASSERT_TRUE(onset && *onset + 1600 + 8000 < samples.size()) << "the tone never arrived";
-  const auto fit = fitTone(std::span(samples).subspan(*onset + 1600, 8000), 1000, 16000);
+  const auto fit = fitToneAfterOnset(samples, 1000);
+  ASSERT_TRUE(fit) << "the tone never arrived";
   const double expected = server->stereoToMonoGain() * 0.5 * 32767;
-  EXPECT_NEAR(fit.amplitude, expected, 0.05 * expected);
-  EXPECT_GT(fit.snrDb, 60.0);
+  EXPECT_NEAR(fit->amplitude, expected, 0.05 * expected);
+  EXPECT_GT(fit->snrDb, 60.0);
 
   // Ten switches within a second end on the last default, sound and all.
   for (int i = 0; i < 10; ++i) {

@@ -31,18 +31,8 @@ struct Tool {
   std::string startedLine;  // the last line before capture runs
 };
 
-class SignalStorm : public ServerTest {
+class SignalStorm : public DefaultDevicesTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (HasFatalFailure()) return;
-    std::string error;
-    // A default sink for corvane and a default source for velloc.
-    ASSERT_TRUE(server->addSink("speakers", 48000, 2, "Speakers", true, error)) << error;
-    ASSERT_TRUE(server->addMicrophone("mic", 48000, 2, "Desk Mic", error)) << error;
-    ASSERT_TRUE(server->setDefaultSource("mic"));
-  }
-
   // How long the tool takes to reach capture here, under this build (the median
   // of three starts, the first of which may find cold caches): the range the
   // signals are spread over.

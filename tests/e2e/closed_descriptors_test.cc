@@ -13,17 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace pulsetest;
 
-class ClosedDescriptors : public ServerTest {
- protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (HasFatalFailure()) return;
-    std::string error;
-    ASSERT_TRUE(server->addSink("speakers", 48000, 2, "Speakers", true, error)) << error;
-    ASSERT_TRUE(server->addMicrophone("mic", 48000, 2, "Desk Mic", error)) << error;
-    ASSERT_TRUE(server->setDefaultSource("mic"));
-  }
-};
+using ClosedDescriptors = DefaultDevicesTest;
 
 TEST_F(ClosedDescriptors, StdoutFailsWithStatusOneAndStderrIsNotNeeded) {
   struct Case {
