@@ -73,11 +73,16 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
+  // A child dies with the test that started it, even when the test is killed
+  // outright (a time-out): setpriv arms the parent-death signal and becomes the
+  // child, under the same process ID.
+  std::vector<std::string> command = {"setpriv", "--pdeathsig", "KILL", "--"};
+  command.insert(command.end(), argv.begin(), argv.end());
   const auto env = mergedEnvironment(options.environment);
-  auto argp = pointers(argv), envp = pointers(env);
+  auto argp = pointers(command), envp = pointers(env);
   pid_t pid = -1;
   const int failed =
-      posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, argp.data(), envp.data());
+      posix_spawnp(&pid, command[0].c_str(), &actions, &attributes, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (options.captureStdout) close(outPipe[1]);
