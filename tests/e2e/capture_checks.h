@@ -133,6 +133,16 @@ inline std::vector<int16_t> readSound(
   return got;
 }
 
+// Reads standard output until what it held is read (a read of 60 ms brings no
+// more than a tenth of a second), so that a rate measured from here counts no
+// audio made before.
+inline void catchUp(ChildProcess& child) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (child.readStdout(1 << 20, 60ms).size() > 3200 &&
+         std::chrono::steady_clock::now() < until) {
+  }
+}
+
 // `got` is `fed` through the per-sample rule, sample for sample.
 inline void expectFedExactly(const std::vector<int16_t>& got, const std::vector<float>& fed) {
   ASSERT_EQ(got.size(), fed.size()) << "the capture ended short";

@@ -144,6 +144,7 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   expectStartsCapturing(*corvane);
   ASSERT_EQ(corvane->readStdout(kBytesPerSecond / 2, 5s).size(), kBytesPerSecond / 2);
 
+  catchUp(*corvane);
   const auto began = Clock::now();
   ASSERT_EQ(server->pactl({"set-default-sink", "second"}), 0);
   const std::string moved = "Capturing the default output: second\n";

@@ -220,6 +220,7 @@ TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
   ASSERT_TRUE(named->waitForStderr(kFirstTap, 5s)) << named->stderrText();
   ASSERT_FALSE(following->readStdout(3200, 2s).empty());
 
+  catchUp(*following);
   const auto began = Clock::now();
   ASSERT_TRUE(server->setDefaultSource("two"));
   const std::string moved = "[tamsel] Default input changed: capturing \"Mic Two\"\n";
