@@ -143,6 +143,19 @@ inline void catchUp(ChildProcess& child) {
   }
 }
 
+// Reads standard output, so that a full pipe cannot hold the child up, until
+// `done(standard error)` holds or 2 s pass; returns what was read.
+inline std::vector<std::byte> readUntil(ChildProcess& child,
+                                        const std::function<bool(const std::string&)>& done) {
+  std::vector<std::byte> read;
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  while (!done(child.stderrText()) && std::chrono::steady_clock::now() < until) {
+    const auto more = child.readStdout(640, 50ms);
+    read.insert(read.end(), more.begin(), more.end());
+  }
+  return read;
+}
+
 // `got` is `fed` through the per-sample rule, sample for sample.
 inline void expectFedExactly(const std::vector<int16_t>& got, const std::vector<float>& fed) {
   ASSERT_EQ(got.size(), fed.size()) << "the capture ended short";

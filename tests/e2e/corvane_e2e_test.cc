@@ -32,6 +32,16 @@ class Corvane : public ServerTest {
     return launch(args, changes);
   }
 
+  // A 1 kHz tone played at half scale on a stereo sink, as the server mixes it
+  // down to mono.
+  void expectCleanTone(const std::vector<int16_t>& samples) {
+    const auto fit = fitToneAfterOnset(samples, 1000);
+    ASSERT_TRUE(fit) << "the tone never arrived";
+    const double expected = server->stereoToMonoGain() * 0.5 * 32767;
+    EXPECT_NEAR(fit->amplitude, expected, 0.05 * expected);
+    EXPECT_GT(fit->snrDb, 60.0);
+  }
+
   // An idle null sink sleeps up to two seconds before it first renders, so the
   // first buffer may take that long.
   void expectStartsCapturing(ChildProcess& corvane) {
@@ -65,12 +75,7 @@ TEST_F(Corvane, CapturesTheDefaultSinkAsACleanToneInRealTime) {
   all.insert(all.end(), timed.begin(), timed.end());
   // Half a second from well inside the tone: the other sink's tone would count
   // against the fit. The server mixes the sink's two channels down at its own gain.
-  const auto samples = samplesOf(all);
-  const auto fit = fitToneAfterOnset(samples, 1000);
-  ASSERT_TRUE(fit) << "the tone never arrived";
-  const double expected = server->stereoToMonoGain() * 0.5 * 32767;
-  EXPECT_NEAR(fit->amplitude, expected, 0.05 * expected);
-  EXPECT_GT(fit->snrDb, 60.0);
+  expectCleanTone(samplesOf(all));
 
   expectStopsOn(SIGTERM, *corvane, "Received SIGTERM, stopping...\n");
   EXPECT_EQ(corvane->stderrText(),
@@ -148,12 +153,8 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   const auto began = Clock::now();
   ASSERT_EQ(server->pactl({"set-default-sink", "second"}), 0);
   const std::string moved = "Capturing the default output: second\n";
-  std::vector<std::byte> all;
-  // Read while waiting, so that a full pipe cannot hold corvane up.
-  while (corvane->stderrText().find(moved) == std::string::npos && Clock::now() - began < 2s) {
-    const auto more = corvane->readStdout(640, 50ms);
-    all.insert(all.end(), more.begin(), more.end());
-  }
+  auto all = readUntil(
+      *corvane, [&](const std::string& text) { return text.find(moved) != std::string::npos; });
   const auto took = Clock::now() - began;
   ASSERT_NE(corvane->stderrText().find(moved), std::string::npos) << corvane->stderrText();
   EXPECT_LT(took, 500ms);
@@ -164,12 +165,7 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
   EXPECT_NEAR(all.size() / 2 / seconds, 16000.0, 800.0);
 
-  const auto samples = samplesOf(all);
-  const auto fit = fitToneAfterOnset(samples, 1000);
-  ASSERT_TRUE(fit) << "the tone never arrived";
-  const double expected = server->stereoToMonoGain() * 0.5 * 32767;
-  EXPECT_NEAR(fit->amplitude, expected, 0.05 * expected);
-  EXPECT_GT(fit->snrDb, 60.0);
+  expectCleanTone(samplesOf(all));
 
   // Ten switches within a second end on the last default, sound and all.
   for (int i = 0; i < 10; ++i) {
@@ -188,11 +184,9 @@ TEST_F(Corvane, FollowsTheDefaultOutputUntilNoneIsLeft) {
   }
 
   ASSERT_TRUE(server->unloadModule(*second));
-  const auto unloaded = Clock::now();
-  while (!corvane->stderrText().ends_with("Capturing the default output: first\n") &&
-         Clock::now() - unloaded < 2s) {
-    corvane->readStdout(640, 50ms);
-  }
+  readUntil(*corvane, [](const std::string& text) {
+    return text.ends_with("Capturing the default output: first\n");
+  });
   EXPECT_TRUE(corvane->stderrText().ends_with("Capturing the default output: first\n"))
       << corvane->stderrText();
   EXPECT_FALSE(corvane->readStdout(3200, 2s).empty());

@@ -224,11 +224,8 @@ TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
   const auto began = Clock::now();
   ASSERT_TRUE(server->setDefaultSource("two"));
   const std::string moved = "[tamsel] Default input changed: capturing \"Mic Two\"\n";
-  std::vector<std::byte> all;
-  while (following->stderrText().find(moved) == std::string::npos && Clock::now() - began < 2s) {
-    const auto more = following->readStdout(640, 50ms);
-    all.insert(all.end(), more.begin(), more.end());
-  }
+  auto all = readUntil(
+      *following, [&](const std::string& text) { return text.find(moved) != std::string::npos; });
   ASSERT_NE(following->stderrText().find(moved), std::string::npos) << following->stderrText();
   EXPECT_LT(Clock::now() - began, 500ms);
 
@@ -247,11 +244,9 @@ TEST_F(VellocTest, FollowsTheDefaultInputUnlessADeviceWasNamed) {
 
   // The default input removed with another left: a move, not an end.
   ASSERT_TRUE(server->unloadModule(two.sourceModule));
-  const auto unloaded = Clock::now();
-  while (occurrences(following->stderrText(), "Default input changed") < 2 &&
-         Clock::now() - unloaded < 2s) {
-    following->readStdout(640, 50ms);
-  }
+  readUntil(*following, [](const std::string& text) {
+    return occurrences(text, "Default input changed") >= 2;
+  });
   EXPECT_EQ(occurrences(following->stderrText(), "Default input changed"), 2u)
       << following->stderrText();
   EXPECT_FALSE(following->readStdout(3200, 2s).empty());
