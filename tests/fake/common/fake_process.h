@@ -1,16 +1,12 @@
-// The process a tool runs in, as a test sees it from outside: everything the
-// tool does to it, in order, and how it ends. Both tools' fake platforms use it
-// as their process and their standard output.
+// A tool's process and standard output as a test sees them from outside: one
+// log of its diagnostics and of its writes ("stdout N"), the bytes it wrote,
+// and the status it ended with.
 #pragma once
 
-#include <signal.h>
-
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/output_stream.h"
@@ -25,7 +21,7 @@ struct ProcessExit {
   int status;
 };
 
-// Runs `action`; the status it ended the process with, or none when it returned.
+// The status `action` ended the process with, or none when it returned.
 template <typename Action>
 std::optional<int> exitStatusOf(Action&& action) {
   try {
@@ -36,61 +32,36 @@ std::optional<int> exitStatusOf(Action&& action) {
   return std::nullopt;
 }
 
-// The transcript holds, in order: each diagnostic write as its text, each
-// standard-output write as "stdout N bytes", the process calls by name, and
-// the notes the fake platforms add about the calls made of them.
 class FakeProcess final : public ProcessControl, public OutputStream {
  public:
   void writeDiagnostic(std::string_view text) override {
+    note(std::string(text));
     std::lock_guard lock(mutex_);
-    stderr_ += text;
-    transcript_.emplace_back(text);
+    err_ += text;
   }
-  void installSignalHandlers(std::string_view sigtermLine, std::string_view sigintLine) override {
-    sigtermLine_ = sigtermLine;
-    sigintLine_ = sigintLine;
-    note("installSignalHandlers");
+  void installSignalHandlers(std::string_view term, std::string_view interrupt) override {
+    stopLines = {std::string(term), std::string(interrupt)};
   }
-  // Runs `onPark` (what happens while the main thread waits), then returns as a
-  // main loop that stopped would.
-  void parkMainThread() override {
-    note("parkMainThread");
-    if (onPark) onPark();
-  }
+  // Returns at once, as a main loop that was released would.
+  void parkMainThread() override { note(stopLines.empty() ? "parked unguarded" : "parked"); }
   [[noreturn]] void exitProcess(int status) override { throw ProcessExit{status}; }
   int write(std::span<const std::byte> bytes) override {
-    note("stdout " + std::to_string(bytes.size()) + " bytes");
-    if (failWith != 0) return failWith;
+    note("stdout " + std::to_string(bytes.size()));
     std::lock_guard lock(mutex_);
-    stdout_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return 0;
+    if (failWith == 0) out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return failWith;
   }
 
-  // A stop signal arriving now: the installed handler's line and status 0, or
-  // the default action when no handler is installed.
-  [[noreturn]] void deliverSignal(int signo) {
-    const std::string& line = signo == SIGTERM ? sigtermLine_ : sigintLine_;
-    if (line.empty()) throw ProcessExit{128 + signo};
-    writeDiagnostic(line);
-    throw ProcessExit{0};
-  }
   void note(std::string entry) {
     std::lock_guard lock(mutex_);
-    transcript_.push_back(std::move(entry));
+    log_.push_back(std::move(entry));
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    transcript_.clear();
-    stderr_.clear();
-    stdout_.clear();
-  }
+  Lines log() const { return locked(log_); }
+  std::string stderrBytes() const { return locked(err_); }
+  std::string stdoutBytes() const { return locked(out_); }
 
-  std::vector<std::string> transcript() const { return locked(transcript_); }
-  std::string stderrBytes() const { return locked(stderr_); }
-  std::string stdoutBytes() const { return locked(stdout_); }
-
-  std::function<void()> onPark;
-  int failWith = 0;  // an errno that every standard-output write fails with
+  Lines stopLines;   // SIGTERM's, then SIGINT's, once installed
+  int failWith = 0;  // an errno every standard-output write fails with
 
  private:
   template <typename T>
@@ -98,10 +69,9 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     std::lock_guard lock(mutex_);
     return value;
   }
-
   mutable std::mutex mutex_;
-  std::vector<std::string> transcript_;
-  std::string stderr_, stdout_, sigtermLine_, sigintLine_;
+  Lines log_;
+  std::string err_, out_;
 };
 
 }  // namespace pcm::fake

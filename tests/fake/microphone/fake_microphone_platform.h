@@ -1,158 +1,176 @@
-// An in-memory MicrophonePlatform: every answer the tool can get from the real
-// one can be arranged, and the calls that shape the capture are noted in the
-// process transcript, beside the lines and bytes the tool writes.
+// An in-memory MicrophonePlatform for velloc's tests and fuzzer: devices,
+// engine, converter and buffers answer as the test arranges.
 #pragma once
 
-#include <cstdint>
-#include <deque>
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <memory>
-#include <optional>
-#include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
-#include "microphone/audio_platform.h"
+#include "microphone/velloc.h"
 #include "tests/fake/common/fake_process.h"
+
+namespace velloc {
+// Equal rates by their bits, so that a NaN rate is itself.
+inline bool operator==(const AudioFormat& a, const AudioFormat& b) {
+  const auto fields = [](const AudioFormat& f) {
+    return std::tuple(f.commonFormat, std::bit_cast<uint64_t>(f.sampleRate), f.channelCount,
+                      f.interleaved);
+  };
+  return fields(a) == fields(b);
+}
+}  // namespace velloc
 
 namespace velloc::fake {
 
 using namespace pcm::fake;
 
-// The platform's answer for an object it does not know.
-inline constexpr OSStatus kBadObject = 560947818;  // '!obj'
+enum Query { kNone, kConfigSize, kConfigRead, kName };
 
+// The query named by `failing` fails, yet still writes what it would have, so
+// that only its status tells.
 struct FakeDevice {
-  AudioObjectID id = 0;
-  std::optional<std::string> name;     // nullopt: the platform gives no name
-  std::vector<uint32_t> inputStreams;  // channels of each input stream; empty: output-only
-  OSStatus configSizeStatus = kNoErr;
-  std::optional<uint32_t> configSize;  // reported size instead of the true one
-  OSStatus configReadStatus = kNoErr;
-  std::optional<uint32_t> claimedBuffers;  // mNumberBuffers written instead of the true count
-  OSStatus nameStatus = kNoErr;
+  AudioObjectID id;
+  std::optional<std::string> name;
+  std::vector<uint32_t> streams = {1};  // channels of each input stream
+  Query failing = kNone;
+  std::optional<uint32_t> configSize{}, claimedBuffers{};  // reported instead of the true ones
 };
 
-// A device that answers every query; adjust the other fields afterwards.
-FakeDevice makeDevice(AudioObjectID id, std::optional<std::string> name,
-                      std::vector<uint32_t> inputStreams = {1});
-
-// The device property queries, answering from a list of described devices.
-class FakeDeviceProperties final : public DeviceProperties {
+class FakeDevices final : public DeviceProperties {
  public:
-  OSStatus deviceListDataSize(uint32_t& byteSize) override;
-  OSStatus readDeviceList(uint32_t& byteSize, AudioObjectID* devices) override;
-  OSStatus inputStreamConfigurationDataSize(AudioObjectID device, uint32_t& byteSize) override;
-  OSStatus readInputStreamConfiguration(AudioObjectID device, uint32_t& byteSize,
-                                        void* storage) override;
-  OSStatus readDeviceName(AudioObjectID device, std::optional<std::string>& name) override;
+  OSStatus deviceListDataSize(uint32_t& size) override {
+    size = listSize.value_or(static_cast<uint32_t>(4 * list.size()));
+    return listSizeStatus;
+  }
+  OSStatus readDeviceList(uint32_t& size, AudioObjectID* ids) override {
+    const std::size_t n = std::min({std::size_t{size / 4}, list.size(), readEntries});
+    for (std::size_t i = 0; i < n; ++i) ids[i] = list[i].id;
+    size = static_cast<uint32_t>(4 * n);
+    return listReadStatus;
+  }
+  OSStatus inputStreamConfigurationDataSize(AudioObjectID id, uint32_t& size) override {
+    const FakeDevice& d = find(id);
+    size = d.configSize.value_or(static_cast<uint32_t>(kHeader + sizeof(AudioBuffer) * d.streams.size()));
+    return d.failing == kConfigSize ? -1 : kNoErr;
+  }
+  OSStatus readInputStreamConfiguration(AudioObjectID id, uint32_t& size, void* to) override {
+    const FakeDevice& d = find(id);
+    std::vector<std::byte> whole(kHeader + sizeof(AudioBuffer) * d.streams.size());
+    const uint32_t count = d.claimedBuffers.value_or(static_cast<uint32_t>(d.streams.size()));
+    std::memcpy(whole.data(), &count, 4);
+    for (std::size_t i = 0; i < d.streams.size(); ++i)
+      std::memcpy(&whole[kHeader + i * sizeof(AudioBuffer)], &d.streams[i], 4);
+    size = std::min(size, static_cast<uint32_t>(whole.size()));
+    std::memcpy(to, whole.data(), size);
+    return d.failing == kConfigRead ? -2 : kNoErr;
+  }
+  OSStatus readDeviceName(AudioObjectID id, std::optional<std::string>& name) override {
+    name = find(id).name;
+    return find(id).failing == kName ? -3 : kNoErr;
+  }
 
   std::vector<FakeDevice> list;
-  OSStatus listSizeStatus = kNoErr;
-  std::optional<uint32_t> listSize;  // reported size instead of 4 per device
-  OSStatus listReadStatus = kNoErr;
-  std::optional<std::size_t> listReadEntries;  // write only this many identifiers
+  OSStatus listSizeStatus = kNoErr, listReadStatus = kNoErr;
+  std::optional<uint32_t> listSize;            // instead of 4 bytes per device
+  std::size_t readEntries = SIZE_MAX;          // the most identifiers a read writes
 
  private:
-  // The device, or none with `status` set to why the query fails.
-  const FakeDevice* find(AudioObjectID id, OSStatus FakeDevice::*failure, OSStatus& status) const;
+  static constexpr std::size_t kHeader = offsetof(AudioBufferList, mBuffers);
+  const FakeDevice& find(AudioObjectID id) const {
+    static const FakeDevice unknown{0, std::nullopt, {}, kConfigSize};
+    const auto it = std::find_if(list.begin(), list.end(), [&](auto& d) { return d.id == id; });
+    return it == list.end() ? unknown : *it;
+  }
 };
 
-// Two converters: one that follows a script, for the protocol around a convert
-// call, and one that behaves like a real resampler, for what happens over many.
-class ScriptedConverter final : public AudioConverter {
- public:
-  ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
-                                const ConverterInputBlock& input) override;
-
-  using Answers = std::vector<std::pair<ConverterInputStatus, const PcmBuffer*>>;
-  int inputRequests = 1;  // times each convert call asks for input
-  std::optional<PlatformError> error;
+// Asks for input `inputRequests` times, noting each answer, then emits `frames`
+// (by default all it has room for) of 0.5 with `status` and `error`.
+struct FakeConverter final : AudioConverter {
+  ConverterOutputStatus convert(PcmBuffer& out, std::optional<PlatformError>& slot,
+                                const ConverterInputBlock& input) override {
+    capacities.push_back(out.frameCapacity());
+    for (int i = 0; i < inputRequests; ++i) {
+      ConverterInputStatus given = ConverterInputStatus::endOfStream;
+      const PcmBuffer* buffer = input(out.frameCapacity(), given);
+      answers.emplace_back(given, buffer);
+    }
+    out.setFrameLength(frames.value_or(out.frameCapacity()));
+    std::fill_n(out.floatChannelData()[0], out.frameLength(), 0.5f);
+    slot = error;
+    return status;
+  }
+  int inputRequests = 1;
+  std::optional<uint32_t> frames;
   ConverterOutputStatus status = ConverterOutputStatus::haveData;
-  std::optional<uint32_t> framesToEmit;  // default: the output's whole capacity
-  std::vector<uint32_t> capacities;      // of each call's output buffer
-  std::vector<Answers> answers;          // the input block's, in each call
+  std::optional<PlatformError> error;
+  std::vector<uint32_t> capacities;
+  std::vector<std::pair<ConverterInputStatus, const PcmBuffer*>> answers;
 };
 
-// Point-sampling rate converter with a fixed look-ahead: output frame m is input
-// frame sourceIndex(m), emitted only once kHoldBack further input frames have
-// arrived. Input it cannot emit yet stays queued for later calls; it never emits
-// more than the output's capacity, and asks for input whenever it could emit
-// more, until it is told there is none.
-class ResamplingConverter final : public AudioConverter {
+// Also the engine's input node and audio unit.
+class FakeMicrophonePlatform final : public MicrophonePlatform, public InputNode, public AudioUnit {
  public:
-  static constexpr uint64_t kHoldBack = 16;
-  ResamplingConverter(double inRate, double outRate);
-  ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
-                                const ConverterInputBlock& input) override;
-
-  uint64_t sourceIndex(uint64_t outputFrame) const { return outputFrame * inRate_ / outRate_; }
-  // Input frames received but not yet used by an emitted frame.
-  uint64_t heldInputFrames() const { return received_ - sourceIndex(emitted_); }
-  uint64_t emittedFrames() const { return emitted_; }
-
- private:
-  uint64_t inRate_, outRate_;
-  uint64_t received_ = 0, emitted_ = 0;
-  uint64_t queueStart_ = 0;  // input index of queue_.front()
-  std::deque<float> queue_;
-};
-
-// "float32 48000.0Hz 2ch", with " interleaved" when it is.
-std::string describe(const AudioFormat& format);
-
-// Also the one engine, its input node and audio unit.
-class FakeMicrophonePlatform final : public MicrophonePlatform,
-                                     public AudioEngine,
-                                     public InputNode,
-                                     public AudioUnit {
- public:
-  std::unique_ptr<AudioEngine> makeEngine() override;
-  DeviceProperties& devices() override { return deviceProperties; }
-  std::optional<AudioFormat> makeFormat(uint32_t commonFormat, double sampleRate, uint32_t channels,
-                                        bool interleaved) override;
+  struct Engine final : AudioEngine {
+    explicit Engine(FakeMicrophonePlatform& p) : p(p) {}
+    InputNode& inputNode() override { return p; }
+    std::optional<PlatformError> start() override { return p.startError; }
+    FakeMicrophonePlatform& p;
+  };
+  std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
+  DeviceProperties& devices() override { return deviceList; }
+  std::optional<AudioFormat> makeFormat(uint32_t format, double rate, uint32_t channels,
+                                        bool interleaved) override {
+    if (formatsLeft-- <= 0) return std::nullopt;
+    return AudioFormat{format, rate, channels, interleaved};
+  }
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
-                                                const AudioFormat& to) override;
-  std::unique_ptr<PcmBuffer> makePcmBuffer(const AudioFormat& format, uint32_t capacity) override {
-    return pcmBuffersFail ? nullptr : std::make_unique<PcmBuffer>(format, capacity);
+                                                const AudioFormat& to) override {
+    converterFormats = {from, to};
+    return converterFails ? nullptr : std::make_unique<FakeConverter>();
   }
-  OutputStream& standardOutput() override { return processControl; }
-  pcm::ProcessControl& process() override { return processControl; }
-
-  InputNode& inputNode() override { return *this; }
-  std::optional<PlatformError> start() override;
+  std::unique_ptr<PcmBuffer> makePcmBuffer(const AudioFormat& format, uint32_t frames) override {
+    return buffersFail ? nullptr : std::make_unique<PcmBuffer>(format, frames);
+  }
+  OutputStream& standardOutput() override { return proc; }
+  pcm::ProcessControl& process() override { return proc; }
   AudioUnit* audioUnit() override { return hasAudioUnit ? this : nullptr; }
-  AudioFormat outputFormatForBus(uint32_t bus) override {
-    return bus == 0 ? nativeFormat : AudioFormat{};
+  AudioFormat outputFormatForBus(uint32_t bus) override { return bus == 0 ? native : AudioFormat{}; }
+  void installTap(uint32_t bus, uint32_t frames, const AudioFormat& format, TapBlock block) override {
+    if (bus == 0) std::tie(tapFrames, tapFormat, tap) = std::tie(frames, format, block);
   }
-  void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format,
-                  TapBlock block) override;
-  OSStatus setCurrentDevice(AudioObjectID device) override;
+  OSStatus setCurrentDevice(AudioObjectID device) override {
+    bound = device;
+    return bindStatus;
+  }
 
-  // Hands `buffer` to the installed tap, as the engine thread would.
-  void deliver(const PcmBuffer& buffer) { tap(buffer, AudioTime{}); }
-
-  FakeDeviceProperties deviceProperties;
-  FakeProcess processControl;
-  AudioFormat nativeFormat{kCommonFormatFloat32, 48000.0, 2, false};
-  bool hasAudioUnit = true;
+  FakeProcess proc;
+  FakeDevices deviceList;
+  AudioFormat native{kCommonFormatFloat32, 48000.0, 2, false};
+  int formatsLeft = 1000;  // formats it can make before it fails
+  bool converterFails = false, buffersFail = false, hasAudioUnit = true;
+  std::pair<AudioFormat, AudioFormat> converterFormats;  // of the last converter asked for
+  std::optional<AudioObjectID> bound;
   OSStatus bindStatus = kNoErr;
   std::optional<PlatformError> startError;
-  int failingFormatCall = -1;  // 0-based index of the makeFormat call that returns none
-  bool converterFails = false;
-  bool pcmBuffersFail = false;
+  uint32_t tapFrames = 0;
+  AudioFormat tapFormat;
   TapBlock tap;
-
- private:
-  int formatCalls_ = 0;
 };
 
-// A full float buffer holding `samples`: plane after plane, or frame after
-// frame when interleaved.
-std::unique_ptr<PcmBuffer> makeFloatBuffer(double sampleRate, const std::vector<float>& samples,
-                                           uint32_t channels = 1, bool interleaved = false);
-inline std::unique_ptr<PcmBuffer> makeMonoBuffer(double sampleRate, uint32_t frames,
-                                                 float value = 0.0f) {
-  return makeFloatBuffer(sampleRate, std::vector<float>(frames, value));
+// A full float buffer: plane after plane, or frame after frame when interleaved.
+inline std::unique_ptr<PcmBuffer> floats(const std::vector<float>& samples, uint32_t channels = 1,
+                                         bool interleaved = false, double rate = 16000.0) {
+  const auto frames = static_cast<uint32_t>(samples.size() / channels);
+  auto buffer = std::make_unique<PcmBuffer>(
+      AudioFormat{kCommonFormatFloat32, rate, channels, interleaved}, frames);
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    buffer->floatChannelData()[interleaved ? 0 : i / frames][interleaved ? i : i % frames] =
+        samples[i];
+  buffer->setFrameLength(frames);
+  return buffer;
 }
 
 }  // namespace velloc::fake

@@ -1,16 +1,11 @@
-// An in-memory capture platform for corvane's unit tests, which is also the one
-// stream it makes. It answers completions the way a test chooses and notes each
-// call the logic makes of it in the process transcript, beside the lines and
-// bytes the tool writes.
+// An in-memory CapturePlatform for corvane's tests and fuzzer, which is also
+// the one stream it makes, and sample buffers to hand the capturer.
 #pragma once
 
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
+#include <algorithm>
+#include <cstring>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "system_audio/capture_platform.h"
 #include "tests/fake/common/fake_process.h"
@@ -25,104 +20,92 @@ struct FakeDisplay final : Display {
   uint32_t id;
 };
 
+// Data of which the last `missing` bytes cannot be copied: a copy that reaches
+// them fails after copying the rest.
+struct FakeBlock final : BlockBuffer {
+  explicit FakeBlock(std::string held, std::size_t missing = 0) : held(held), missing(missing) {}
+  std::size_t dataLength() const override { return held.size() + missing; }
+  int32_t copyDataBytes(std::size_t offset, std::size_t length, void* to) const override {
+    const std::size_t n = offset < held.size() ? std::min(length, held.size() - offset) : 0;
+    if (n > 0) std::memcpy(to, held.data() + offset, n);
+    return n == length ? 0 : -12780;
+  }
+  std::string held;
+  std::size_t missing;
+};
+
+struct FakeSample final : SampleBuffer {
+  FakeSample(const BlockBuffer* block, const FormatDescription* format) : b(block), f(format) {}
+  const BlockBuffer* dataBuffer() const override { return b; }
+  const FormatDescription* formatDescription() const override { return f; }
+  const BlockBuffer* b;
+  const FormatDescription* f;
+};
+
 class FakeCapturePlatform final : public CapturePlatform, public CaptureStream {
  public:
-  // `twice` answers with the content, then again with an error.
-  enum class ContentAnswer { content, error, neither, drop, twice };
+  // `twice` gives the content, then an error as well.
+  enum class Answer { content, error, neither, drop, twice };
 
   ~FakeCapturePlatform() override {
-    for (auto& thread : answerThreads_) thread.join();
+    for (auto& thread : threads_) thread.join();
   }
-
-  void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                           ShareableContentCompletion completion) override {
-    processControl.note("getShareableContent(" + text(excludingDesktopWindows) + ", " +
-                        text(onScreenWindowsOnly) + ")");
+  void getShareableContent(bool, bool, ShareableContentCompletion done) override {
     auto content = std::make_shared<ShareableContent>(ShareableContent{displays});
-    switch (contentAnswer) {
-      case ContentAnswer::content:
-        return answer([=] { completion(content, std::nullopt); });
-      case ContentAnswer::error:
-        return answer([completion, error = contentError] { completion(nullptr, error); });
-      case ContentAnswer::neither:
-        return answer([=] { completion(nullptr, std::nullopt); });
-      case ContentAnswer::drop:
-        return;
-      case ContentAnswer::twice:
-        return answer([=] {
-          completion(content, std::nullopt);
-          completion(nullptr, PlatformError{"answered twice"});
-        });
-    }
+    if (answer == Answer::drop) return;
+    reply([=, this] {
+      if (answer == Answer::error) return done(nullptr, PlatformError{"refused"});
+      done(answer == Answer::neither ? nullptr : content, std::nullopt);
+      if (answer == Answer::twice) done(nullptr, PlatformError{"twice"});
+    });
   }
-
   std::unique_ptr<StreamConfiguration> makeStreamConfiguration() override {
     return std::make_unique<StreamConfiguration>();
   }
-
-  // The note holds everything the stream is made with, in the order of the
-  // configuration's setters. The stream is the platform itself, not owned.
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
-                                            const StreamConfiguration& c,
+                                            const StreamConfiguration& configuration,
                                             StreamDelegate& streamDelegate) override {
-    const CMTime interval = c.minimumFrameInterval();
-    const auto n = [](auto value) { return std::to_string(value); };
-    processControl.note(
-        "makeStream(display " + n(filter.display->displayID()) + " less " +
-        n(filter.excludingWindows.size()) + " windows; width " + n(c.width()) + ", height " +
-        n(c.height()) + ", minimumFrameInterval " + n(interval.value) + "/" +
-        n(interval.timescale) + (interval.flags & kCMTimeFlagsValid ? "" : " invalid") + " epoch " +
-        n(interval.epoch) + ", capturesAudio " + text(c.capturesAudio()) + ", sampleRate " +
-        n(c.sampleRate()) + ", channelCount " + n(c.channelCount()) +
-        ", excludesCurrentProcessAudio " + text(c.excludesCurrentProcessAudio()) + ")");
+    made = {filter.display->displayID(), configuration.sampleRate(), configuration.channelCount()};
     delegate = &streamDelegate;
     return std::shared_ptr<CaptureStream>(std::shared_ptr<CaptureStream>(), this);
   }
-
   DeliveryQueue& sampleHandlerQueue() override { return queue; }
   void startDetachedTask(std::function<void()> task) override {
-    processControl.note("startDetachedTask");
+    proc.note("task");
     tasks.push_back(std::move(task));
   }
-  OutputStream& standardOutput() override { return processControl; }
-  pcm::ProcessControl& process() override { return processControl; }
-
-  std::optional<PlatformError> addStreamOutput(StreamOutput& output, StreamOutputType type,
-                                               DeliveryQueue& onQueue) override {
-    processControl.note(std::string("addStreamOutput(") +
-                        (type == StreamOutputType::audio ? "audio" : "screen") +
-                        (&onQueue == &queue ? ", handler queue)" : ", other queue)"));
-    if (addOutputError) return addOutputError;
-    outputs.emplace_back(&output, type);
+  OutputStream& standardOutput() override { return proc; }
+  pcm::ProcessControl& process() override { return proc; }
+  std::optional<PlatformError> addStreamOutput(StreamOutput& to, StreamOutputType type,
+                                               DeliveryQueue& on) override {
+    if (addError) return addError;
+    output = type == StreamOutputType::audio && &on == &queue ? &to : nullptr;
     return std::nullopt;
   }
-  void startCapture(std::function<void(std::optional<PlatformError>)> completion) override {
-    processControl.note("startCapture");
-    answer([completion, error = startError] { completion(error); });
+  void startCapture(std::function<void(std::optional<PlatformError>)> done) override {
+    reply([=, this] { done(startError); });
   }
 
-  FakeProcess processControl;
-  ContentAnswer contentAnswer = ContentAnswer::content;
+  FakeProcess proc;
+  Answer answer = Answer::content;
+  bool later = false;  // answers come from a thread of the platform's own, after a while
   std::vector<std::shared_ptr<const Display>> displays{std::make_shared<FakeDisplay>(7)};
-  std::optional<PlatformError> contentError, addOutputError, startError;
-  // Completions run on a thread of the platform's own after a short pause, as
-  // a real service answers, instead of inside the call.
-  bool answerLater = false;
-  std::vector<std::function<void()>> tasks;
-  DeliveryQueue queue;
+  std::optional<PlatformError> addError, startError;
+  std::tuple<uint32_t, int64_t, int64_t> made;  // display, sample rate, channels
   StreamDelegate* delegate = nullptr;
-  std::vector<std::pair<StreamOutput*, StreamOutputType>> outputs;
+  StreamOutput* output = nullptr;
+  DeliveryQueue queue;
+  std::vector<std::function<void()>> tasks;
 
  private:
-  static std::string text(bool value) { return value ? "true" : "false"; }
-  void answer(std::function<void()> completion) {
-    if (!answerLater) return completion();
-    answerThreads_.emplace_back([completion = std::move(completion)] {
+  void reply(std::function<void()> answer) {
+    if (!later) return answer();
+    threads_.emplace_back([answer] {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      completion();
+      answer();
     });
   }
-  std::vector<std::thread> answerThreads_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace corvane::fake

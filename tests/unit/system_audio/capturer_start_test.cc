@@ -1,7 +1,7 @@
-// Starting the capture: the request, the stream it configures, every way the
-// start ends, and the tool around it.
+// Starting the capture, every way the start ends, and the tool around it. The
+// platform answers inside its calls or, as a real service does, later from a
+// thread of its own.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include "system_audio/corvane.h"
 #include "tests/fake/system_audio/fake_capture_platform.h"
@@ -9,92 +9,56 @@
 namespace corvane::fake {
 namespace {
 
-using ContentAnswer = FakeCapturePlatform::ContentAnswer;
+using Answer = FakeCapturePlatform::Answer;
 
-const std::string kRequest = "getShareableContent(false, false)";
-const std::string kMakeStream =
-    "makeStream(display 7 less 0 windows; width 2, height 2, minimumFrameInterval 1/1 epoch 0, "
-    "capturesAudio true, sampleRate 16000, channelCount 1, excludesCurrentProcessAudio true)";
-const std::string kAddOutput = "addStreamOutput(audio, handler queue)";
-const std::string kStarted = "System audio capture started (16kHz mono PCM → stdout)\n";
-
-// Whether the platform answers later from a thread of its own, as a real
-// service does, rather than inside each call; whether it calls the content
-// completion twice, which must resume the start only once.
-class CapturerStart : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
-
-// Audio alone, from the first display, to one output: the capturer, which is
-// also the delegate that learns when the stream stops.
-TEST_P(CapturerStart, CapturesAudioFromTheFirstDisplayUntilTheStreamStops) {
-  const auto [later, twice] = GetParam();
-  FakeCapturePlatform platform;
-  platform.answerLater = later;
-  platform.contentAnswer = twice ? ContentAnswer::twice : ContentAnswer::content;
-  platform.displays.push_back(std::make_shared<FakeDisplay>(1));
-  SystemAudioCapturer capturer(platform);
-  EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platform.processControl); }), std::nullopt);
-  EXPECT_EQ(capturer.stream.get(), &platform);
-  EXPECT_EQ(platform.outputs, (std::vector<std::pair<StreamOutput*, StreamOutputType>>{
-                                  {&capturer, StreamOutputType::audio}}));
-  EXPECT_EQ(exitStatusOf([&] {
-              platform.delegate->didStopWithError(platform, PlatformError{"Connection terminated"});
-            }),
-            1);
-  EXPECT_EQ(platform.processControl.transcript(),
-            (Lines{kRequest, kMakeStream, kAddOutput, "startCapture", kStarted,
-                   "Stream stopped with error: Connection terminated\n"}));
+// A content completion called twice must resume the start once.
+TEST(CapturerStart, CapturesAudioFromTheFirstDisplayUntilTheStreamStops) {
+  for (const auto& [later, answer] : {std::pair{false, Answer::content}, {true, Answer::content},
+                                      {false, Answer::twice}, {true, Answer::twice}}) {
+    FakeCapturePlatform platform;
+    platform.later = later;
+    platform.answer = answer;
+    platform.displays.push_back(std::make_shared<FakeDisplay>(1));
+    SystemAudioCapturer capturer(platform);
+    EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platform.proc); }), std::nullopt);
+    EXPECT_EQ(platform.made, std::tuple(7u, 16000, 1));
+    EXPECT_EQ(platform.output, &capturer);
+    EXPECT_EQ(exitStatusOf([&] { platform.delegate->didStopWithError(platform, {"gone"}); }), 1);
+    EXPECT_EQ(platform.proc.log(), (Lines{"System audio capture started (16kHz mono PCM → stdout)\n",
+                                          "Stream stopped with error: gone\n"}));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(, CapturerStart, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
-
-// Every failed step gives one line and status 1; nothing reaches standard output.
-TEST(CapturerStartFailure, EachFailedStepWritesOneLineAndEndsWithStatusOne) {
+TEST(CapturerStart, EachFailedStepWritesOneLineAndEndsWithStatusOne) {
   FakeCapturePlatform platforms[6];
-  platforms[0].contentAnswer = ContentAnswer::error;
-  platforms[0].contentError = PlatformError{"Connection refused"};
-  platforms[1].contentAnswer = ContentAnswer::neither;
-  platforms[2].contentAnswer = ContentAnswer::drop;
+  platforms[0].answer = Answer::error;
+  platforms[1].answer = Answer::neither;
+  platforms[2].answer = Answer::drop;
   platforms[3].displays.clear();
-  platforms[4].addOutputError = PlatformError{"Output not allowed"};
-  platforms[5].startError = PlatformError{"Stream failed — sink gone"};
-  platforms[5].answerLater = true;
-  const std::string failed = "Failed to start capture: ";
-  const Lines expected[] = {
-      {kRequest, failed + "Connection refused\n"},
-      {kRequest, failed + "The shareable content request returned neither content nor an error\n"},
-      {kRequest, failed + "The shareable content request ended without an answer\n"},
-      {kRequest, "Error: No displays found\n"},
-      {kRequest, kMakeStream, kAddOutput, failed + "Output not allowed\n"},
-      {kRequest, kMakeStream, kAddOutput, "startCapture", failed + "Stream failed — sink gone\n"}};
+  platforms[4].addError = PlatformError{"not allowed"};
+  platforms[5].startError = PlatformError{"sink gone"};
+  platforms[5].later = true;
+  const char* reasons[] = {"refused", "neither", "without an answer", "No displays", "not allowed", "sink gone"};
   for (int i = 0; i < 6; ++i) {
     SystemAudioCapturer capturer(platforms[i]);
-    EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platforms[i].processControl); }), 1) << i;
-    EXPECT_EQ(platforms[i].processControl.transcript(), expected[i]);
+    EXPECT_EQ(exitStatusOf([&] { runStartupTask(capturer, platforms[i].proc); }), 1) << i;
+    const Lines log = platforms[i].proc.log();
+    ASSERT_EQ(log.size(), 1u) << i;
+    EXPECT_NE(log[0].find(reasons[i]), std::string::npos) << log[0];
   }
 }
 
-// The handlers are in place before anything else, and the capture is requested
-// on the start-up task, which keeps the capturer alive after the main thread
-// lets go of it. A stop signal ends the tool with its line and status 0.
-TEST(CorvaneEntry, StartsCaptureOnATaskAndParksUntilAStopSignal) {
-  for (const auto& [signo, line] :
-       {std::pair{0, ""}, std::pair{SIGTERM, "Received SIGTERM, stopping...\n"},
-        std::pair{SIGINT, "Received SIGINT, stopping...\n"}}) {
-    FakeCapturePlatform platform;
-    platform.contentAnswer = ContentAnswer::error;
-    platform.contentError = PlatformError{"Connection refused"};
-    platform.processControl.onPark = [&] {
-      if (signo != 0) platform.processControl.deliverSignal(signo);
-    };
-    int returned = -1;
-    EXPECT_EQ(exitStatusOf([&] { returned = runCorvane(platform); }).value_or(returned), 0);
-    ASSERT_EQ(platform.tasks.size(), 1u);
-    EXPECT_EQ(exitStatusOf(platform.tasks[0]), 1);
-    Lines expected{"installSignalHandlers", "startDetachedTask", "parkMainThread"};
-    if (signo != 0) expected.push_back(line);
-    expected.insert(expected.end(), {kRequest, "Failed to start capture: Connection refused\n"});
-    EXPECT_EQ(platform.processControl.transcript(), expected);
-  }
+// The start-up task keeps the capturer alive after the main thread lets go.
+TEST(CorvaneEntry, StartsCaptureOnATaskAndParksWithStopLinesInstalled) {
+  FakeCapturePlatform platform;
+  platform.answer = Answer::error;
+  EXPECT_EQ(runCorvane(platform), 0);
+  EXPECT_EQ(platform.proc.stopLines,
+            (Lines{"Received SIGTERM, stopping...\n", "Received SIGINT, stopping...\n"}));
+  ASSERT_EQ(platform.tasks.size(), 1u);
+  EXPECT_EQ(exitStatusOf(platform.tasks[0]), 1);
+  EXPECT_EQ(platform.proc.log(),
+            (Lines{"task", "parked", "Failed to start capture: refused\n"}));
 }
 
 }  // namespace
