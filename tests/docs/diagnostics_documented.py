@@ -1,128 +1,78 @@
 # Each tool's manual page lists every line the sources can make it write, and
-# no other, under DIAGNOSTICS, with the status of a line that ends the process
-# (which EXIT STATUS lists too). A line is a chain of operands joined by `+`
-# whose last is a literal ending in a newline; a piece written without one
-# starts the next line. Operands that are not literals are filled in at run
-# time and may read as anything in the page. Lines from common/ are both tools'.
+# no other, under DIAGNOSTICS, with the status of a line that ends the process,
+# which EXIT STATUS lists too. A line is a chain of operands joined by `+` whose
+# last is a literal ending in a newline; a piece written without one starts the
+# next line. Other operands are filled in at run time and may read as anything.
 import pathlib, re, sys, unittest
 
 ROOT = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else '.')
-TOKEN = re.compile(r'//[^\n]*|/\*.*?\*/|#[^\n]*|"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'|\w+|::|->|\S', re.S)
-ESCAPES = {'n': '\n', 't': '\t'}
+LIT = r'"(?:\\.|[^"\\])*"'
+OPERAND = rf'(?:{LIT}\s*)+|(?:[\w:.*\[\]>-]+(?:\([^()"]*\))?)+'
+CHAIN = re.compile(rf'(?:{OPERAND})(?:\s*\+\s*(?:{OPERAND}))*')
 
 
-def tokens(source):
-    out = []
-    for t in TOKEN.findall(source):
-        if t.startswith(('//', '/*', '#')):
-            continue
-        if t.startswith('"'):
-            value = re.sub(r'\\(.)', lambda m: ESCAPES.get(m[1], m[1]), t[1:-1])
-            if out and isinstance(out[-1], list):  # adjacent literals are one
-                out[-1][0] += value
-                continue
-            t = [value]
-        out.append(t)
-    return out
+def value(operand):
+    if operand.startswith('"'):
+        text = ''.join(literal[1:-1] for literal in re.findall(LIT, operand))
+        return re.sub(r'\\(.)', lambda m: {'n': '\n'}.get(m[1], m[1]), text)
 
 
-def status_after(toks, i):
-    """The status an exit right after the line at toks[i:] gives, if any."""
-    if toks[i:i + 1] == [','] and str(toks[i + 1]).isdigit() and toks[i + 2] == ')':
-        return toks[i + 1]
-    depth = 0
-    for j in range(i, len(toks)):
-        depth += (toks[j] == '{') - (toks[j] == '}')
-        if depth < 0 or toks[j] in ('writeDiagnostic', 'return'):
-            return None
-        if toks[j:j + 2] == ['exitProcess', '('] and str(toks[j + 2]).isdigit():
-            return toks[j + 2]
-
-
-def source_lines(path):
-    """(pattern, status) of each line the file writes."""
-    toks, lines, pending = tokens(path.read_text()), [], ''
-    for start in range(1, len(toks)):
-        if toks[start - 1] not in ('(', ',', '=', 'return'):
-            continue
-        pattern, i, ends = pending, start, False
-        while i < len(toks):
-            first, depth = i, 0
-            while i < len(toks) and not (depth == 0 and toks[i] in ('+', ')', ',', ';', ']', '}')):
-                depth += (toks[i] in ('(', '[', '{')) - (toks[i] in (')', ']', '}'))
-                i += 1
-            literals = [t[0] for t in toks[first:i] if isinstance(t, list)]
-            plain = all(isinstance(t, list) or t in ('std', '::', 'string', '(', ')') for t in toks[first:i])
-            pattern += re.escape(literals[0]) if plain and len(literals) == 1 else '.*'
-            ends = plain and len(literals) == 1 and literals[0].endswith('\n')
-            if toks[i:i + 1] != ['+']:
-                break
-            i += 1
-        if ends:
-            lines.append((pattern[:-2], status_after(toks, i)))  # less the escaped newline
-            pending = ''
-        elif toks[start - 2] == 'writeDiagnostic' and pattern.replace('.*', ''):
-            pending = pattern
-    return lines
-
-
-def tool_lines(tool):
-    found = []
+def source_lines(tool):
+    """(pattern, status) of each line the tool writes; common/ writes for both."""
     for path in sorted(ROOT.glob('*/**/*.[ch]*')):
         top = path.relative_to(ROOT).parts[0]
-        if top not in ('common', 'microphone', 'system_audio', 'platform') or path.name == 'tsan_suppressions.cc':
-            continue
-        for pattern, status in source_lines(path):
-            velloc = top == 'microphone' or (top != 'system_audio' and pattern.startswith(r'\[tamsel\]'))
-            if top == 'common' or velloc == (tool == 'velloc'):
-                found.append((pattern, status))
-    return found
-
-
-def roff_text(line):
-    line = re.sub(r'\\f[BIRP]|\\&', '', line)
-    for roff, text in (('\\(em', '—'), ('\\(->', '→'), ('\\-', '-'), ('\\e', '\\')):
-        line = line.replace(roff, text)
-    return line
+        if top not in ('common', 'microphone', 'system_audio', 'platform') or 'tsan' in path.name:
+            continue  # the sanitizer's settings are no tool's lines
+        source = re.sub(r'//[^\n]*', '', path.read_text())
+        source = re.sub(rf'std::string\(({LIT})\)|\([^()]*\?[^()]*\)', lambda m: m[1] or 'x', source)
+        pending = ''
+        for chain in CHAIN.finditer(source):
+            parts = [value(o.strip(" \n+")) for o in re.findall(rf'\s*(?:{OPERAND})\s*(?:\+|$)', chain[0])]
+            pattern = pending + ''.join(re.escape(p) if p else '.*' for p in parts)
+            if parts[-1] and parts[-1].endswith('\n'):
+                rest = source[chain.end():]
+                status = re.match(r'\s*,\s*(\d)\s*\)', rest) or re.match(
+                    r'[^}]*?exitProcess\((\d)\)', rest.split('writeDiagnostic')[0])
+                velloc = top == 'microphone' or (top != 'system_audio' and pattern.startswith(r'\[tamsel'))
+                if top == 'common' or velloc == (tool == 'velloc'):
+                    yield pattern[:-2], status and status[1]  # less the escaped newline
+                pending = ''
+            elif any(parts) and source[:chain.start()].endswith('writeDiagnostic('):
+                pending = pattern
 
 
 def page(tool):
     """DIAGNOSTICS as {line: what follows it}, and the statuses EXIT STATUS lists."""
     entries, statuses, section, tag = {}, set(), '', None
     for roff in (ROOT / 'man' / f'{tool}.1').read_text().splitlines():
+        text = re.sub(r'\\f[BIR]|\\&', '', roff).replace('\\(em', '—').replace('\\(->', '→')
+        text = text.replace('\\-', '-').replace('\\e', '\\')
         if roff.startswith('.SH '):
             section, tag = roff[4:], None
         elif roff == '.TP':
             tag = ''
-        elif tag == '':
-            tag = roff_text(roff)
-            if section == 'DIAGNOSTICS':
-                entries[tag] = ''
-            if section == 'EXIT STATUS':
-                statuses.add(tag.split()[-1])
+        elif tag == '' and section == 'DIAGNOSTICS':
+            tag, entries[text] = text, ''
+        elif tag == '' and section == 'EXIT STATUS':
+            tag = statuses.add(text.split()[-1]) or text
         elif tag and section == 'DIAGNOSTICS':
-            entries[tag] += ' ' + roff_text(roff)
+            entries[tag] += ' ' + text
     return entries, statuses
 
 
 class ManualPages(unittest.TestCase):
-    def check(self, tool):
-        lines, (entries, statuses) = tool_lines(tool), page(tool)
-        self.assertGreater(len(lines), 6, 'the scan no longer sees the sources\' lines')
-        for pattern, status in lines:
-            listed = [e for e in entries if re.fullmatch(pattern, e)]
-            self.assertTrue(listed, f'man/{tool}.1 does not list a line matching {pattern}')
-            if status:
-                self.assertRegex(entries[listed[0]], rf'status {status}\b', listed[0])
-        self.assertEqual(statuses, {'0'} | {s for _, s in lines if s}, f'EXIT STATUS of {tool}')
-        for entry in entries:
-            self.assertTrue(any(re.fullmatch(p, entry) for p, _ in lines), f'{tool} no longer writes {entry}')
-
-    def test_velloc(self):
-        self.check('velloc')
-
-    def test_corvane(self):
-        self.check('corvane')
+    def test_pages(self):
+        for tool in ('velloc', 'corvane'):
+            lines, (entries, statuses) = list(source_lines(tool)), page(tool)
+            self.assertGreater(len(lines), 6, 'the scan no longer sees the sources\' lines')
+            for pattern, status in lines:
+                listed = [e for e in entries if re.fullmatch(pattern, e)]
+                self.assertTrue(listed, f'man/{tool}.1 does not list a line matching {pattern}')
+                if status:
+                    self.assertRegex(entries[listed[0]], rf'status {status}\b', listed[0])
+            self.assertEqual(statuses, {'0'} | {s for _, s in lines if s}, f'EXIT STATUS, {tool}')
+            for entry in entries:
+                self.assertTrue(any(re.fullmatch(p, entry) for p, _ in lines), f'{tool} no longer writes {entry}')
 
 
 if __name__ == '__main__':

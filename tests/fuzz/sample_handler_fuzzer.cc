@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string out;
   while (!in.empty()) {
     const uint8_t shape = in.byte();
-    const AudioStreamBasicDescription asbd{in.word() / 7.0, in.word(), in.byte(), in.byte(), in.byte()};
+    const AudioStreamBasicDescription asbd{in.word() / 7.0, in.word(), in.byte(), in.byte(),
+                                           in.byte()};
     const std::size_t length = in.byte() | (in.byte() & 3) << 8;
     const fake::FakeBlock block(in.bytes(length), shape & 0x40 ? in.byte() : 0);
     const MemoryFormatDescription format(shape & 0x04 ? std::nullopt : std::optional(asbd));
@@ -53,9 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       expected.push_back("FATAL: cannot write to stdout: " +
                          std::generic_category().message(platform.proc.failWith) + "\n");
 
-    const fake::FakeSample buffer(shape & 0x01 ? nullptr : &block, shape & 0x02 ? nullptr : &format);
-    const auto ended = pcm::fake::exitStatusOf(
-        [&] { capturer.didOutputSampleBuffer(platform, buffer, type); });
+    const fake::FakeSample buffer(shape & 0x01 ? nullptr : &block,
+                                  shape & 0x02 ? nullptr : &format);
+    const auto ended =
+        pcm::fake::exitStatusOf([&] { capturer.didOutputSampleBuffer(platform, buffer, type); });
     if (ended != (written && platform.proc.failWith != 0 ? std::optional(1) : std::nullopt) ||
         platform.proc.log() != expected || platform.proc.stdoutBytes() != out)
       std::abort();

@@ -53,7 +53,8 @@ class FakeDevices final : public DeviceProperties {
   }
   OSStatus inputStreamConfigurationDataSize(AudioObjectID id, uint32_t& size) override {
     const FakeDevice& d = find(id);
-    size = d.configSize.value_or(static_cast<uint32_t>(kHeader + sizeof(AudioBuffer) * d.streams.size()));
+    size = d.configSize.value_or(
+        static_cast<uint32_t>(kHeader + sizeof(AudioBuffer) * d.streams.size()));
     return d.failing == kConfigSize ? -1 : kNoErr;
   }
   OSStatus readInputStreamConfiguration(AudioObjectID id, uint32_t& size, void* to) override {
@@ -74,8 +75,8 @@ class FakeDevices final : public DeviceProperties {
 
   std::vector<FakeDevice> list;
   OSStatus listSizeStatus = kNoErr, listReadStatus = kNoErr;
-  std::optional<uint32_t> listSize;            // instead of 4 bytes per device
-  std::size_t readEntries = SIZE_MAX;          // the most identifiers a read writes
+  std::optional<uint32_t> listSize;    // instead of 4 bytes per device
+  std::size_t readEntries = SIZE_MAX;  // the most identifiers a read writes
 
  private:
   static constexpr std::size_t kHeader = offsetof(AudioBufferList, mBuffers);
@@ -137,8 +138,11 @@ class FakeMicrophonePlatform final : public MicrophonePlatform, public InputNode
   OutputStream& standardOutput() override { return proc; }
   pcm::ProcessControl& process() override { return proc; }
   AudioUnit* audioUnit() override { return hasAudioUnit ? this : nullptr; }
-  AudioFormat outputFormatForBus(uint32_t bus) override { return bus == 0 ? native : AudioFormat{}; }
-  void installTap(uint32_t bus, uint32_t frames, const AudioFormat& format, TapBlock block) override {
+  AudioFormat outputFormatForBus(uint32_t bus) override {
+    return bus == 0 ? native : AudioFormat{};
+  }
+  void installTap(uint32_t bus, uint32_t frames, const AudioFormat& format,
+                  TapBlock block) override {
     if (bus == 0) std::tie(tapFrames, tapFormat, tap) = std::tie(frames, format, block);
   }
   OSStatus setCurrentDevice(AudioObjectID device) override {

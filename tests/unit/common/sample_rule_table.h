@@ -15,9 +15,9 @@ inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Limits, NaN of either sign, the infinities, and truncation toward zero.
 inline const std::vector<std::pair<float, int16_t>> kRule = {
-    {1.0f, 32767},   {-1.0f, -32767}, {0.5f, 16383}, {-0.5f, -16383}, {0.99999f, 32766},
-    {1.5f, 32767},   {-3.0f, -32767}, {kInf, 32767}, {-kInf, -32767}, {kNaN, 32767},
-    {-kNaN, 32767},  {-0.0f, 0},      {0.00001f, 0}, {-0.00001f, 0},
+    {1.0f, 32767},  {-1.0f, -32767}, {0.5f, 16383}, {-0.5f, -16383}, {0.99999f, 32766},
+    {1.5f, 32767},  {-3.0f, -32767}, {kInf, 32767}, {-kInf, -32767}, {kNaN, 32767},
+    {-kNaN, 32767}, {-0.0f, 0},      {0.00001f, 0}, {-0.00001f, 0},
 };
 
 inline std::vector<float> ruleInputs() {

@@ -30,8 +30,12 @@ struct Velloc {
     int returned = -1;
     return exitStatusOf([&] { returned = runVelloc(state, platform, args); }).value_or(returned);
   }
-  std::optional<int> setUp() { return exitStatusOf([&] { setUpEngine(state); }); }
-  std::optional<AudioObjectID> find(std::string_view name) { return findInputDeviceID(state, name); }
+  std::optional<int> setUp() {
+    return exitStatusOf([&] { setUpEngine(state); });
+  }
+  std::optional<AudioObjectID> find(std::string_view name) {
+    return findInputDeviceID(state, name);
+  }
   Lines log() const { return platform.proc.log(); }
   bool wrote(const std::string& line) const { return std::ranges::count(log(), line) == 1; }
 
@@ -50,7 +54,7 @@ std::string firstCallback(uint32_t frames) {
   return kTag + "First tap callback fired (frameLength=" + std::to_string(frames) + ")\n";
 }
 
-TEST(Run, WarnsAboutTheCommandLineThenSaysWhichDeviceAndParksWithStopLinesInstalled) {
+TEST(Run, WarnsAboutTheCommandLineSaysWhichDeviceThenStartsOrEndsWithStatusOne) {
   const auto ignored = [](const std::string& arg) {
     return kTag + "WARNING: ignoring unknown arg: " + arg + "\n";
   };
@@ -61,7 +65,8 @@ TEST(Run, WarnsAboutTheCommandLineThenSaysWhichDeviceAndParksWithStopLinesInstal
            {{}, {kNoDevice}},
            {{"--device-id", "USB Mic"}, {requested("USB Mic")}},
            {{"--device-id"},
-            {kTag + "WARNING: --device-id passed without value, using system default\n", kNoDevice}},
+            {kTag + "WARNING: --device-id passed without value, using system default\n",
+             kNoDevice}},
            {{"--device-id", ""}, {kNoDevice}},
            {{"--device-id", "A", "--device-id", "B"}, {requested("B")}},
            {{"--device-id", "A", "--device-id", ""}, {requested("A")}},
@@ -78,9 +83,7 @@ TEST(Run, WarnsAboutTheCommandLineThenSaysWhichDeviceAndParksWithStopLinesInstal
     EXPECT_EQ(velloc.platform.proc.stopLines, (Lines{kTag + "Received SIGTERM, stopping...\n",
                                                      kTag + "Received SIGINT, stopping...\n"}));
   }
-}
-
-TEST(Run, EngineThatFailsToStartEndsWithStatusOneBeforeTheStartedLines) {
+  // An engine that fails to start ends it with status 1 before the started lines.
   Velloc velloc;
   velloc.platform.startError = PlatformError{"couldn’t start (-10875)"};
   EXPECT_EQ(velloc.run({}), 1);
@@ -88,7 +91,7 @@ TEST(Run, EngineThatFailsToStartEndsWithStatusOneBeforeTheStartedLines) {
   EXPECT_FALSE(velloc.wrote(kTag + "Raw mic capture started (16kHz, mono, 16-bit PCM → stdout)\n"));
 }
 
-TEST(DeviceLookup, ListQueriesThatFailPrintTheirSignedStatus) {
+TEST(DeviceLookup, ReadsTheListWithinItsStorageAndPrintsTheSignedStatusOfFailedQueries) {
   Velloc velloc;
   FakeDevices& devices = velloc.platform.deviceList;
   EXPECT_EQ(velloc.find("Mic"), std::nullopt);  // an empty list
@@ -98,10 +101,20 @@ TEST(DeviceLookup, ListQueriesThatFailPrintTheirSignedStatus) {
   devices.listSizeStatus = kNoErr;
   devices.listReadStatus = 2003332927;
   EXPECT_EQ(velloc.find("Mic"), std::nullopt);
+  // Only whole entries of the list it allocated are read; those the read
+  // leaves alone stay 0.
+  devices.listReadStatus = kNoErr;
+  devices.list = {{1, "One"}, {2, "Two"}, {0, "Zero"}};
+  devices.listSize = 7;
+  EXPECT_EQ(velloc.find("Two"), std::nullopt);
+  devices.listSize.reset();
+  devices.readEntries = 1;
+  EXPECT_EQ(velloc.find("Zero"), 0u);
   EXPECT_EQ(velloc.log(),
             (Lines{kLookup + "AudioObjectGetPropertyDataSize(devices) status=0 size=0\n",
                    kLookup + "AudioObjectGetPropertyDataSize(devices) status=-50 size=4\n",
-                   kLookup + "AudioObjectGetPropertyData(devices) status=2003332927\n"}));
+                   kLookup + "AudioObjectGetPropertyData(devices) status=2003332927\n",
+                   noMatch("Two"), matched("Zero", "id=0, channels=1")}));
 }
 
 // Devices whose configuration or name cannot be read, or that have no input,
@@ -109,14 +122,19 @@ TEST(DeviceLookup, ListQueriesThatFailPrintTheirSignedStatus) {
 // holds must not make the lookup read past its storage (ASan sees it).
 TEST(DeviceLookup, ChoosesTheFirstReadableInputDeviceWithTheName) {
   Velloc velloc;
-  velloc.platform.deviceList.list = {
-      {1, "Mic", {1}, kConfigSize},   {2, "Mic", {1}, kNone, 0},
-      {3, "Mic", {1}, kConfigRead},   {4, "Mic", {1}, kName},
-      {5, std::nullopt},              {6, "Mic", {}},
-      {7, "Mic", {2}},                {8, "Mic"},
-      {4294967295u, "Agg", {2, 1}},   {9, "Cafe\xCC\x81 Mic"},
-      {10, "Speakers", {}},           {12, "Liar", {2}, kNone, std::nullopt, 1000},
-      {13, "Tiny", {2}, kNone, 2, 1000}};
+  velloc.platform.deviceList.list = {{1, "Mic", {1}, kConfigSize},
+                                     {2, "Mic", {1}, kNone, 0},
+                                     {3, "Mic", {1}, kConfigRead},
+                                     {4, "Mic", {1}, kName},
+                                     {5, std::nullopt},
+                                     {6, "Mic", {}},
+                                     {7, "Mic", {2}},
+                                     {8, "Mic"},
+                                     {4294967295u, "Agg", {2, 1}},
+                                     {9, "Cafe\xCC\x81 Mic"},
+                                     {10, "Speakers", {}},
+                                     {12, "Liar", {2}, kNone, std::nullopt, 1000},
+                                     {13, "Tiny", {2}, kNone, 2, 1000}};
   EXPECT_EQ(velloc.find("Mic"), 7u);
   EXPECT_EQ(velloc.find("Agg"), 4294967295u);
   EXPECT_EQ(velloc.find("Caf\xC3\xA9 Mic"), 9u);
@@ -129,26 +147,12 @@ TEST(DeviceLookup, ChoosesTheFirstReadableInputDeviceWithTheName) {
                    matched("Liar", "id=12, channels=2"), noMatch("Speakers"), noMatch("Tiny")}));
 }
 
-// Only whole entries of the list it allocated are read; entries the read
-// leaves alone stay 0.
-TEST(DeviceLookup, ExaminesWholeEntriesOfTheListItAllocated) {
-  Velloc velloc;
-  FakeDevices& devices = velloc.platform.deviceList;
-  devices.list = {{1, "One"}, {2, "Two"}, {0, "Zero"}};
-  devices.listSize = 7;
-  EXPECT_EQ(velloc.find("Two"), std::nullopt);
-  devices.listSize.reset();
-  devices.readEntries = 1;
-  EXPECT_EQ(velloc.find("Zero"), 0u);
-  EXPECT_EQ(velloc.log(), (Lines{noMatch("Two"), matched("Zero", "id=0, channels=1")}));
-}
-
 TEST(NameMatch, OnlyCanonicalEquivalenceCounts) {
   const std::tuple<std::string, std::string, bool> table[] = {
       {"\xC3\x85ngstr\xC3\xB6m", "A\xCC\x8Angstro\xCC\x88m", true},  // NFC and NFD
-      {"\xE2\x84\xAB", "\xC3\x85", true},                         // a singleton
-      {"\xEF\xAC\x81le", "file", false},                          // only compatible
-      {"\xEF\xBC\xA1", "A", false},                               // fullwidth
+      {"\xE2\x84\xAB", "\xC3\x85", true},                            // a singleton
+      {"\xEF\xAC\x81le", "file", false},                             // only compatible
+      {"\xEF\xBC\xA1", "A", false},                                  // fullwidth
       {"a\0b"s, "a\0b"s, true},
       {"a\0b"s, "a", false},
       {"bad \xFF name", "bad \xFF name", true},  // not UTF-8: the bytes decide
@@ -161,18 +165,18 @@ TEST(NameMatch, OnlyCanonicalEquivalenceCounts) {
 // Float mono 16 kHz is tapped directly, 100 ms at a time; any other format,
 // a NaN rate included, through a converter to float mono 16 kHz.
 TEST(SetUp, TakesTheDirectPathOnlyForFloatMono16k) {
-  for (const AudioFormat& native :
-       {kMono16k, AudioFormat{kCommonFormatInt16, 16000.0, 1, false},
-        AudioFormat{kCommonFormatFloat32, 16000.0, 2, false},
-        AudioFormat{kCommonFormatFloat32, 16000.5, 1, false},
-        AudioFormat{kCommonFormatFloat32, std::nan(""), 2, true}}) {
+  for (const AudioFormat& native : {kMono16k, AudioFormat{kCommonFormatInt16, 16000.0, 1, false},
+                                    AudioFormat{kCommonFormatFloat32, 16000.0, 2, false},
+                                    AudioFormat{kCommonFormatFloat32, 16000.5, 1, false},
+                                    AudioFormat{kCommonFormatFloat32, std::nan(""), 2, true}}) {
     Velloc velloc(native);
     ASSERT_EQ(velloc.setUp(), std::nullopt);
     const FakeMicrophonePlatform& platform = velloc.platform;
     const bool converts = !(native == kMono16k);
     EXPECT_EQ(platform.tapFrames, converts ? 4096u : 1600u);
     EXPECT_EQ(platform.tapFormat, converts ? native : kMono16k);
-    EXPECT_EQ(velloc.log().back(), converts ? kTag + "Installed tap with format conversion\n" : kDirectTap);
+    EXPECT_EQ(velloc.log().back(),
+              converts ? kTag + "Installed tap with format conversion\n" : kDirectTap);
     if (converts) {
       EXPECT_EQ(platform.converterFormats, std::pair(native, kMono16k));
       continue;
@@ -205,7 +209,8 @@ TEST(SetUp, DegenerateNativeFormatEndsWithStatusTwoAndFormatsThatCannotBeMadeWit
     EXPECT_TRUE(velloc.wrote(kTag + "FATAL: native input format is degenerate (" + values + "). "));
   }
   // The formats it makes on either path, one failing after another.
-  for (const auto& [rate, formats] : {std::pair{48000.0, 0}, {48000.0, 1}, {16000.0, 1}, {16000.0, 2}}) {
+  for (const auto& [rate, formats] :
+       {std::pair{48000.0, 0}, {48000.0, 1}, {16000.0, 1}, {16000.0, 2}}) {
     Velloc velloc({kCommonFormatFloat32, rate, 1, false});
     velloc.platform.formatsLeft = formats;
     EXPECT_EQ(velloc.setUp(), 1);
@@ -292,9 +297,11 @@ TEST(ConverterTap, TheConverterOutcomeDecidesWhatIsWritten) {
   const auto none = std::pair(ConverterInputStatus::noDataNow, nullptr);
   EXPECT_EQ(tapping.converter.answers,
             (decltype(tapping.converter.answers){{ConverterInputStatus::haveData, buffer.get()},
-                                                  none, none,
-                                                  {ConverterInputStatus::haveData, buffer.get()},
-                                                  none, none}));
+                                                 none,
+                                                 none,
+                                                 {ConverterInputStatus::haveData, buffer.get()},
+                                                 none,
+                                                 none}));
 
   using enum ConverterOutputStatus;
   for (const auto& [status, frames, error, written] :
@@ -334,7 +341,8 @@ TEST(Writer, WritesChannelZeroOfEachBufferByTheRuleInOneWrite) {
             "\x01\x80\x01\x80\x01\x80\xFF\x7F\x01\x80\xFF\x7F\x01\x80");
   tapping.platform.proc.failWith = ENOSPC;
   EXPECT_EQ(exitStatusOf([&] { writeInt16Samples(state, *floats({0.5f})); }), 1);
-  EXPECT_EQ(tapping.log().back(), kTag + "FATAL: cannot write to stdout: No space left on device\n");
+  EXPECT_EQ(tapping.log().back(),
+            kTag + "FATAL: cannot write to stdout: No space left on device\n");
 }
 
 }  // namespace

@@ -65,7 +65,8 @@ TEST(ConverterBacklog, StaysBoundedOverAnHourAt48kAnd441k) {
     EXPECT_GE(lastTenLeast, 0.0) << rate;
     // A steady tone all along: nothing silenced or garbled on the way.
     EXPECT_NEAR(std::sqrt(meter.squares / meter.frames), 0.5 * 32767 / std::sqrt(2.0), 60) << rate;
-    EXPECT_EQ(platform.proc.log(), pcm::fake::Lines{"[tamsel] First tap callback fired (frameLength=4096)\n"});
+    EXPECT_EQ(platform.proc.log(),
+              pcm::fake::Lines{"[tamsel] First tap callback fired (frameLength=4096)\n"});
   }
 }
 

@@ -27,7 +27,8 @@ Buffers tones(const AudioFormat& format, int count, uint32_t frames) {
     auto& buffer = buffers.emplace_back(std::make_unique<PcmBuffer>(format, frames));
     for (uint32_t s = 0; s < frames * format.channelCount; ++s) {
       const uint32_t c = s % format.channelCount, f = s / format.channelCount + i * frames;
-      const double v = 0.3 * std::sin(2 * std::numbers::pi * (440 + 300 * c) * f / format.sampleRate);
+      const double v =
+          0.3 * std::sin(2 * std::numbers::pi * (440 + 300 * c) * f / format.sampleRate);
       if (format.commonFormat == velloc::kCommonFormatFloat32) buffer->floatChannelData()[0][s] = v;
       if (format.commonFormat != velloc::kCommonFormatFloat32)
         buffer->int16ChannelData()[0][s] = static_cast<int16_t>(std::lrint(v * 32768));
@@ -111,12 +112,14 @@ TEST(SoxrConverter, NonFiniteInputDoesNotSpreadAndForeignBuffersAreErrors) {
 
 TEST(SoxrConverter, RefusesWhatItCannotConvert) {
   for (const AudioFormat& bad :
-       {AudioFormat{1, NAN, 2, true}, AudioFormat{1, INFINITY, 2, true}, AudioFormat{1, 0.0, 2, true},
-        AudioFormat{1, -48000.0, 2, true}, AudioFormat{1, 48000.5, 2, true},
-        AudioFormat{1, 48000.0, 0, true}, AudioFormat{1, 48000.0, 33, true},
-        AudioFormat{1, 48000.0, 2, false}, AudioFormat{2, 48000.0, 2, true}}) {
+       {AudioFormat{1, NAN, 2, true}, AudioFormat{1, INFINITY, 2, true},
+        AudioFormat{1, 0.0, 2, true}, AudioFormat{1, -48000.0, 2, true},
+        AudioFormat{1, 48000.5, 2, true}, AudioFormat{1, 48000.0, 0, true},
+        AudioFormat{1, 48000.0, 33, true}, AudioFormat{1, 48000.0, 2, false},
+        AudioFormat{2, 48000.0, 2, true}}) {
     EXPECT_FALSE(SoxrConverter::create(bad, kMono16k)) << bad.sampleRate << "/" << bad.channelCount;
-    EXPECT_FALSE(SoxrConverter::create(kStereo48k, bad)) << bad.sampleRate << "/" << bad.channelCount;
+    EXPECT_FALSE(SoxrConverter::create(kStereo48k, bad))
+        << bad.sampleRate << "/" << bad.channelCount;
   }
   // One output channel mixes down and as many as the input keeps them; others,
   // and outputs of another sample type, are refused.
