@@ -6,24 +6,16 @@
 #include <cstdint>
 #include <string>
 
-class FuzzInput {
- public:
-  FuzzInput(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return at_ == size_; }
-  uint8_t byte() { return empty() ? 0 : data_[at_++]; }
-  uint32_t word() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = value << 8 | byte();
-    return value;
-  }
+struct FuzzInput {
+  bool empty() const { return at == size; }
+  uint8_t byte() { return empty() ? 0 : data[at++]; }
+  uint32_t word() { return byte() | byte() << 8 | byte() << 16 | uint32_t{byte()} << 24; }
   // Up to `count` bytes: fewer when the input ends first.
   std::string bytes(std::size_t count) {
-    count = std::min(count, size_ - at_);
-    at_ += count;
-    return std::string(reinterpret_cast<const char*>(data_ + at_ - count), count);
+    count = std::min(count, size - at);
+    at += count;
+    return std::string(reinterpret_cast<const char*>(data + at - count), count);
   }
-
- private:
-  const uint8_t* data_;
-  std::size_t size_, at_ = 0;
+  const uint8_t* data;
+  std::size_t size, at = 0;
 };

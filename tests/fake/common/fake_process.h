@@ -39,11 +39,8 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     std::lock_guard lock(mutex_);
     err_ += text;
   }
-  void installSignalHandlers(std::string_view term, std::string_view interrupt) override {
-    stopLines = {std::string(term), std::string(interrupt)};
-  }
-  // Returns at once, as a main loop that was released would.
-  void parkMainThread() override { note(stopLines.empty() ? "parked unguarded" : "parked"); }
+  void installSignalHandlers(std::string_view, std::string_view) override {}
+  void parkMainThread() override {}
   [[noreturn]] void exitProcess(int status) override { throw ProcessExit{status}; }
   int write(std::span<const std::byte> bytes) override {
     note("stdout " + std::to_string(bytes.size()));
@@ -52,26 +49,29 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     return failWith;
   }
 
+  Lines log() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+  std::string stdoutBytes() const {
+    std::lock_guard lock(mutex_);
+    return out_;
+  }
+  std::string stderrBytes() const {
+    std::lock_guard lock(mutex_);
+    return err_;
+  }
+
+  int failWith = 0;  // an errno every standard-output write fails with
+
+ private:
   void note(std::string entry) {
     std::lock_guard lock(mutex_);
     log_.push_back(std::move(entry));
   }
-  Lines log() const { return locked(log_); }
-  std::string stderrBytes() const { return locked(err_); }
-  std::string stdoutBytes() const { return locked(out_); }
-
-  Lines stopLines;   // SIGTERM's, then SIGINT's, once installed
-  int failWith = 0;  // an errno every standard-output write fails with
-
- private:
-  template <typename T>
-  T locked(const T& value) const {
-    std::lock_guard lock(mutex_);
-    return value;
-  }
   mutable std::mutex mutex_;
   Lines log_;
-  std::string err_, out_;
+  std::string out_, err_;
 };
 
 }  // namespace pcm::fake

@@ -1,6 +1,6 @@
-// The converter against its contract: what it emits does not depend on how the
-// output is cut, it mixes down and reads int16 as float, and it refuses what it
-// cannot convert.
+// The real converter: what it emits does not depend on how the output is cut,
+// it mixes down and keeps non-finite input from spreading, and behind velloc's
+// tap handler it holds back no more after an hour than after a minute.
 #include "platform/pulse/soxr_converter.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+
+#include "tests/fake/microphone/fake_microphone_platform.h"
 
 namespace {
 
@@ -19,19 +21,16 @@ constexpr AudioFormat kMono16k{velloc::kCommonFormatFloat32, 16000.0, 1, false};
 constexpr AudioFormat kStereo48k{velloc::kCommonFormatFloat32, 48000.0, 2, true};
 using Buffers = std::vector<std::unique_ptr<PcmBuffer>>;
 
-// `count` buffers of `frames` of a tone whose channels differ, so that a wrong
-// down-mix shows.
+// `count` buffers of `frames` of a float tone whose channels differ, so that a
+// wrong down-mix shows.
 Buffers tones(const AudioFormat& format, int count, uint32_t frames) {
   Buffers buffers;
   for (int i = 0; i < count; ++i) {
     auto& buffer = buffers.emplace_back(std::make_unique<PcmBuffer>(format, frames));
     for (uint32_t s = 0; s < frames * format.channelCount; ++s) {
       const uint32_t c = s % format.channelCount, f = s / format.channelCount + i * frames;
-      const double v =
+      buffer->floatChannelData()[0][s] =
           0.3 * std::sin(2 * std::numbers::pi * (440 + 300 * c) * f / format.sampleRate);
-      if (format.commonFormat == velloc::kCommonFormatFloat32) buffer->floatChannelData()[0][s] = v;
-      if (format.commonFormat != velloc::kCommonFormatFloat32)
-        buffer->int16ChannelData()[0][s] = static_cast<int16_t>(std::lrint(v * 32768));
     }
     buffer->setFrameLength(frames);
   }
@@ -73,59 +72,58 @@ TEST(SoxrConverter, SmallAndOddCapacitiesYieldTheSameSamplesAsOneLargeCall) {
   }
 }
 
-// At equal rates nothing is resampled, so the mix shows sample by sample.
-TEST(SoxrConverter, DownMixIsTheEqualWeightAverageAndInt16InputMatchesFloat) {
+// At equal rates nothing is resampled, so the mix shows sample by sample; a
+// non-finite sample must not spread into what follows it.
+TEST(SoxrConverter, MixesDownByEqualWeightsAndKeepsNonFiniteInputFromSpreading) {
   const AudioFormat floatIn{velloc::kCommonFormatFloat32, 16000.0, 3, true};
-  const AudioFormat intIn{velloc::kCommonFormatInt16, 16000.0, 3, true};
   const Buffers inputs = tones(floatIn, 1, 500);
   const auto mixed = run(*SoxrConverter::create(floatIn, kMono16k), inputs, {500});
-  const auto fromInt = run(*SoxrConverter::create(intIn, kMono16k), tones(intIn, 1, 500), {500});
   ASSERT_EQ(mixed.size(), 500u);
-  ASSERT_EQ(fromInt.size(), 500u);
   const float* in = inputs[0]->floatChannelData()[0];
-  for (std::size_t f = 0; f < 500; ++f) {
+  for (std::size_t f = 0; f < 500; ++f)
     ASSERT_NEAR(mixed[f], (in[3 * f] + in[3 * f + 1] + in[3 * f + 2]) / 3, 1e-6f) << f;
-    ASSERT_NEAR(fromInt[f], mixed[f], 1e-4f) << f;
-  }
-}
 
-// Neither a non-finite sample nor a buffer in another layout spreads into
-// what follows.
-TEST(SoxrConverter, NonFiniteInputDoesNotSpreadAndForeignBuffersAreErrors) {
   const AudioFormat mono48k{velloc::kCommonFormatFloat32, 48000.0, 1, false};
-  auto converter = SoxrConverter::create(mono48k, kMono16k);
-  const Buffers inputs = tones(mono48k, 1, 4800);
-  inputs[0]->floatChannelData()[0][2000] = NAN;
-  inputs[0]->floatChannelData()[0][3000] = -INFINITY;
-  for (float v : run(*converter, inputs, {4096})) ASSERT_TRUE(std::isfinite(v));
-  const Buffers foreign = tones(kStereo48k, 1, 100);
-  PcmBuffer output(kMono16k, 100);
-  std::optional<velloc::PlatformError> error;
-  EXPECT_EQ(converter->convert(output, error,
-                               [&](uint32_t, velloc::ConverterInputStatus& status) {
-                                 status = velloc::ConverterInputStatus::haveData;
-                                 return foreign[0].get();
-                               }),
-            velloc::ConverterOutputStatus::error);
-  EXPECT_TRUE(error);
+  const Buffers spoilt = tones(mono48k, 1, 4800);
+  spoilt[0]->floatChannelData()[0][2000] = NAN;
+  spoilt[0]->floatChannelData()[0][3000] = -INFINITY;
+  for (float v : run(*SoxrConverter::create(mono48k, kMono16k), spoilt, {4096}))
+    ASSERT_TRUE(std::isfinite(v));
 }
 
-TEST(SoxrConverter, RefusesWhatItCannotConvert) {
-  for (const AudioFormat& bad :
-       {AudioFormat{1, NAN, 2, true}, AudioFormat{1, INFINITY, 2, true},
-        AudioFormat{1, 0.0, 2, true}, AudioFormat{1, -48000.0, 2, true},
-        AudioFormat{1, 48000.5, 2, true}, AudioFormat{1, 48000.0, 0, true},
-        AudioFormat{1, 48000.0, 33, true}, AudioFormat{1, 48000.0, 2, false},
-        AudioFormat{2, 48000.0, 2, true}}) {
-    EXPECT_FALSE(SoxrConverter::create(bad, kMono16k)) << bad.sampleRate << "/" << bad.channelCount;
-    EXPECT_FALSE(SoxrConverter::create(kStereo48k, bad))
-        << bad.sampleRate << "/" << bad.channelCount;
+// Frames written, none of them held.
+struct Meter final : pcm::OutputStream {
+  int write(std::span<const std::byte> bytes) override {
+    frames += bytes.size() / 2;
+    return 0;
   }
-  // One output channel mixes down and as many as the input keeps them; others,
-  // and outputs of another sample type, are refused.
-  EXPECT_TRUE(SoxrConverter::create(kStereo48k, AudioFormat{1, 16000.0, 2, true}));
-  EXPECT_FALSE(SoxrConverter::create(AudioFormat{1, 48000.0, 3, true}, kStereo48k));
-  EXPECT_FALSE(SoxrConverter::create(kStereo48k, AudioFormat{3, 16000.0, 1, true}));
+  uint64_t frames = 0;
+};
+
+// An hour of 4096-frame taps from a 48 kHz or 44.1 kHz microphone: what the
+// converter holds back (input times the rate ratio, less the frames emitted)
+// must not grow, as it would if each call lost a fraction of a frame.
+TEST(ConverterBacklog, StaysBoundedOverAnHourAt48kAnd441k) {
+  for (const double rate : {48000.0, 44100.0}) {
+    velloc::fake::FakeMicrophonePlatform platform;
+    velloc::VellocState state;
+    Meter meter;
+    state.platform = &platform;
+    state.nativeFormat = {velloc::kCommonFormatFloat32, rate, 2, true};
+    state.outputHandle = &meter;
+    auto converter = SoxrConverter::create(state.nativeFormat, kMono16k);
+    ASSERT_TRUE(converter);
+    const Buffers tap = tones(state.nativeFormat, 1, 4096);
+    double most = 0, least = 0;  // frames held back
+    for (uint64_t call = 1; call <= 3600 * rate / 4096; ++call) {
+      velloc::handleConverterTap(state, kMono16k, *converter, *tap[0], {});
+      const double held = call * 4096 * 16000.0 / rate - static_cast<double>(meter.frames);
+      most = std::max(most, held), least = std::min(least, held);
+    }
+    // The filter's delay and one buffer's rounding.
+    EXPECT_LT(most, 1024.0) << rate;
+    EXPECT_GE(least, 0.0) << rate;
+  }
 }
 
 }  // namespace
