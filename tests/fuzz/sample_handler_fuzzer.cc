@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   SystemAudioCapturer capturer(platform);
   pcm::fake::Lines expected;
   std::string out;
+  bool logged = false;
   while (!in.empty()) {
     const uint8_t shape = in.byte();
     const AudioStreamBasicDescription asbd{in.word() / 7.0, in.word(), in.byte(), in.byte(),
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                     shape & 0x02 ? std::nullopt : std::optional(format));
 
     const bool audio = type == StreamOutputType::audio && !(shape & 0x07);
-    if (audio && !capturer.loggedFormat) expected.push_back(streamFormatLine(asbd));
+    if (audio && !std::exchange(logged, true)) expected.push_back(streamFormatLine(asbd));
     std::string want = bytes;
     if (asbd.mFormatFlags & kAudioFormatFlagIsFloat) {
       want.clear();

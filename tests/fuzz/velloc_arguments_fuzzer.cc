@@ -4,8 +4,8 @@
 // --device-id, a failed list query's status is printed signed, and the device
 // matched is the first listed whose queries all answered, that has the name and
 // input channels (those of the buffers its reported size holds, as many as its
-// matched line says). Names and arguments
-// are mostly words that match one another in different ways.
+// matched line says). Names and arguments are mostly words that match one
+// another in different ways.
 #include <cstdlib>
 
 #include "microphone/name_match.h"

@@ -68,10 +68,9 @@ class FakeDevices final : public DeviceProperties {
   std::optional<uint32_t> listSize;  // instead of 4 bytes per device
 
  private:
-  const FakeDevice& find(AudioObjectID id) const {
+  const FakeDevice& find(AudioObjectID id) const {  // the list is in the order of identifiers
     static const FakeDevice unknown{0, std::nullopt, {}, kConfigSize};
-    const auto it = std::ranges::find(list, id, &FakeDevice::id);
-    return it == list.end() ? unknown : *it;
+    return id < list.size() ? list[id] : unknown;
   }
 };
 

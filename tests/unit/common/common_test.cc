@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <thread>
 
@@ -26,11 +26,10 @@ using namespace std::string_literals;
 // pattern (NaN payloads, denormals, infinities, both zeros) must come out as
 // the scalar rule says, and the rule itself as its table.
 TEST(SampleRule, EncoderAgreesWithTheRuleOverTheWholeFloatRange) {
-  constexpr float kInf = std::numeric_limits<float>::infinity(), kNaN = NAN;
   const std::pair<float, int16_t> rule[] = {
-      {1.0f, 32767},   {-1.0f, -32767}, {0.5f, 16383},   {0.99999f, 32766}, {1.5f, 32767},
-      {-3.0f, -32767}, {kInf, 32767},   {-kInf, -32767}, {kNaN, 32767},     {-kNaN, 32767},
-      {-0.0f, 0},      {0.00001f, 0},   {-0.00001f, 0}};
+      {1.0f, 32767},   {-1.0f, -32767},   {0.5f, 16383},       {0.99999f, 32766}, {1.5f, 32767},
+      {-3.0f, -32767}, {INFINITY, 32767}, {-INFINITY, -32767}, {NAN, 32767},      {-NAN, 32767},
+      {-0.0f, 0},      {0.00001f, 0},     {-0.00001f, 0}};
   std::vector<float> in;
   for (const auto& [value, sample] : rule)
     EXPECT_EQ(sampleFromFloat(in.emplace_back(value)), sample);
