@@ -55,14 +55,6 @@ TEST(EscapeForLine, KeepsTextAndWritesControlsAndInvalidBytesPrintably) {
   for (const auto& [in, out] : table) EXPECT_EQ(escapeForLine(in), out) << in;
 }
 
-struct Pipe {
-  Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
-  ~Pipe() {
-    for (int fd : fds) close(fd);
-  }
-  int fds[2] = {-1, -1};
-};
-
 std::string randomBytes(std::size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
@@ -83,14 +75,15 @@ std::string readUntilQuiet(int fd) {
 }
 
 TEST(WriteAll, DeliversEveryByteInOrderThroughAFullNonBlockingPipe) {
-  Pipe pipe;
-  fcntl(pipe.fds[1], F_SETFL, O_NONBLOCK);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
   const std::string data = randomBytes(1 << 20, 1);
   std::string received;
-  std::thread reader([&] { received = readUntilQuiet(pipe.fds[0]); });
-  EXPECT_EQ(writeAll(pipe.fds[1], data.data(), data.size()), 0);
+  std::thread reader([&] { received = readUntilQuiet(fds[0]); });
+  EXPECT_EQ(writeAll(fds[1], data.data(), data.size()), 0);
   reader.join();
   EXPECT_TRUE(received == data);
+  for (int fd : fds) close(fd);
 }
 
 // `got` must be `sent` less runs of whole samples, in order, ending with the
@@ -115,9 +108,10 @@ std::size_t droppedBetweenRuns(std::string_view got, const std::string& sent) {
 // only the oldest whole samples go, with one line per episode once it has
 // caught up.
 TEST(QueuedOutput, AStalledReaderLosesOnlyTheOldestPastTheBoundWithOneLinePerEpisode) {
-  Pipe pipe;
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   fake::FakeProcess process;
-  QueuedOutput output(process, "[tag] ", pipe.fds[1], 1 << 20);
+  QueuedOutput output(process, "[tag] ", fds[1], 1 << 20);  // the pipe lasts as long as the test
   const std::pair<std::size_t, std::size_t> rounds[] = {{768 << 10, 0}, {4 << 20, 1}, {4 << 20, 2}};
   for (unsigned round = 0; round < std::size(rounds); ++round) {
     const auto [size, lines] = rounds[round];
@@ -127,7 +121,7 @@ TEST(QueuedOutput, AStalledReaderLosesOnlyTheOldestPastTheBoundWithOneLinePerEpi
       n = std::min(pieces[k % 5], sent.size() - at);
       EXPECT_EQ(output.write({reinterpret_cast<const std::byte*>(&sent[at]), n}), 0);
     }
-    const std::size_t dropped = droppedBetweenRuns(readUntilQuiet(pipe.fds[0]), sent);
+    const std::size_t dropped = droppedBetweenRuns(readUntilQuiet(fds[0]), sent);
     for (int i = 0; i < 100 && process.log().size() < lines; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(process.log().size(), lines) << round;

@@ -9,8 +9,6 @@
 namespace velloc::fake {
 namespace {
 
-using namespace std::string_literals;
-
 constexpr AudioFormat kMono16k{kCommonFormatFloat32, 16000.0, 1, false};
 const std::string kTag = "[tamsel] ";
 
@@ -28,7 +26,7 @@ TEST(NameMatch, OnlyCanonicalEquivalenceCounts) {
   const std::tuple<std::string, std::string, bool> table[] = {
       {"\xC3\x85ngstr\xC3\xB6m", "A\xCC\x8Angstro\xCC\x88m", true},  // NFC and NFD
       {"\xEF\xAC\x81le", "file", false},                             // only compatible
-      {"a\0b"s, "a", false},
+      {std::string("a\0b", 3), "a", false},
       {"bad \xFF", "bad \xFF", true},  // not UTF-8: the bytes decide
       {"bad \xFF", "bad \xFE", false},
       {"USB Mic", "usb mic", false},
@@ -75,8 +73,8 @@ TEST(Writer, WritesChannelZeroOfEachBufferInOneWrite) {
   Velloc velloc;
   for (const bool interleaved : {false, true}) {
     PcmBuffer buffer({kCommonFormatFloat32, 16000.0, 2, interleaved}, 2);
-    const float samples[] = {1.0f, -1.0f, 0.5f, 0.5f};  // the planes lie one after the other
-    std::copy_n(samples, 4, buffer.floatChannelData()[0]);
+    // The planes lie one after the other.
+    std::ranges::copy(std::array{1.0f, -1.0f, 0.5f, 0.5f}, buffer.floatChannelData()[0]);
     buffer.setFrameLength(2);
     writeInt16Samples(velloc.state, buffer);
   }

@@ -13,12 +13,11 @@
 
 namespace {
 
+using namespace velloc;
 using pulse::SoxrConverter;
-using velloc::AudioFormat;
-using velloc::PcmBuffer;
 
-constexpr AudioFormat kMono16k{velloc::kCommonFormatFloat32, 16000.0, 1, false};
-constexpr AudioFormat kStereo48k{velloc::kCommonFormatFloat32, 48000.0, 2, true};
+constexpr AudioFormat kMono16k{kCommonFormatFloat32, 16000.0, 1, false};
+constexpr AudioFormat kStereo48k{kCommonFormatFloat32, 48000.0, 2, true};
 using Buffers = std::vector<std::unique_ptr<PcmBuffer>>;
 
 // `count` buffers of `frames` of a float tone whose channels differ, so that a
@@ -39,16 +38,15 @@ Buffers tones(const AudioFormat& format, int count, uint32_t frames) {
 
 // Offers each input once per call into outputs of the given capacities
 // (cycled), each taken at once, then drains; everything emitted.
-std::vector<float> run(velloc::AudioConverter& converter, const Buffers& inputs,
+std::vector<float> run(AudioConverter& converter, const Buffers& inputs,
                        const std::vector<uint32_t>& capacities) {
   std::vector<float> out;
   for (std::size_t call = 0, idle = 0; idle < 3; ++call) {
     PcmBuffer output(kMono16k, capacities[call % capacities.size()]);
-    std::optional<velloc::PlatformError> error;
+    std::optional<PlatformError> error;
     const PcmBuffer* offered = call < inputs.size() ? inputs[call].get() : nullptr;
-    converter.convert(output, error, [&](uint32_t, velloc::ConverterInputStatus& status) {
-      status = offered ? velloc::ConverterInputStatus::haveData
-                       : velloc::ConverterInputStatus::noDataNow;
+    converter.convert(output, error, [&](uint32_t, ConverterInputStatus& status) {
+      status = offered ? ConverterInputStatus::haveData : ConverterInputStatus::noDataNow;
       return std::exchange(offered, nullptr);
     });
     EXPECT_FALSE(error);
@@ -75,7 +73,7 @@ TEST(SoxrConverter, SmallAndOddCapacitiesYieldTheSameSamplesAsOneLargeCall) {
 // At equal rates nothing is resampled, so the mix shows sample by sample; a
 // non-finite sample must not spread into what follows it.
 TEST(SoxrConverter, MixesDownByEqualWeightsAndKeepsNonFiniteInputFromSpreading) {
-  const AudioFormat floatIn{velloc::kCommonFormatFloat32, 16000.0, 3, true};
+  const AudioFormat floatIn{kCommonFormatFloat32, 16000.0, 3, true};
   const Buffers inputs = tones(floatIn, 1, 500);
   const auto mixed = run(*SoxrConverter::create(floatIn, kMono16k), inputs, {500});
   ASSERT_EQ(mixed.size(), 500u);
@@ -83,7 +81,7 @@ TEST(SoxrConverter, MixesDownByEqualWeightsAndKeepsNonFiniteInputFromSpreading) 
   for (std::size_t f = 0; f < 500; ++f)
     ASSERT_NEAR(mixed[f], (in[3 * f] + in[3 * f + 1] + in[3 * f + 2]) / 3, 1e-6f) << f;
 
-  const AudioFormat mono48k{velloc::kCommonFormatFloat32, 48000.0, 1, false};
+  const AudioFormat mono48k{kCommonFormatFloat32, 48000.0, 1, false};
   const Buffers spoilt = tones(mono48k, 1, 4800);
   spoilt[0]->floatChannelData()[0][2000] = NAN;
   spoilt[0]->floatChannelData()[0][3000] = -INFINITY;
@@ -105,18 +103,18 @@ struct Meter final : pcm::OutputStream {
 // must not grow, as it would if each call lost a fraction of a frame.
 TEST(ConverterBacklog, StaysBoundedOverAnHourAt48kAnd441k) {
   for (const double rate : {48000.0, 44100.0}) {
-    velloc::fake::FakeMicrophonePlatform platform;
-    velloc::VellocState state;
+    fake::FakeMicrophonePlatform platform;
+    VellocState state;
     Meter meter;
     state.platform = &platform;
-    state.nativeFormat = {velloc::kCommonFormatFloat32, rate, 2, true};
+    state.nativeFormat = {kCommonFormatFloat32, rate, 2, true};
     state.outputHandle = &meter;
     auto converter = SoxrConverter::create(state.nativeFormat, kMono16k);
     ASSERT_TRUE(converter);
     const Buffers tap = tones(state.nativeFormat, 1, 4096);
     double most = 0, least = 0;  // frames held back
     for (uint64_t call = 1; call <= 3600 * rate / 4096; ++call) {
-      velloc::handleConverterTap(state, kMono16k, *converter, *tap[0], {});
+      handleConverterTap(state, kMono16k, *converter, *tap[0], {});
       const double held = call * 4096 * 16000.0 / rate - static_cast<double>(meter.frames);
       most = std::max(most, held), least = std::min(least, held);
     }
