@@ -69,6 +69,8 @@ std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_v
                             std::to_string(readStatus) + "\n");
     return std::nullopt;
   }
+  // Devices that went between the two queries leave the list shorter than asked.
+  list.resize(std::min<std::size_t>(list.size(), readSize / sizeof(AudioObjectID)));
 
   for (const AudioObjectID device : list) {
     const auto channels = inputChannelCount(devices, device);

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if (table & 0x40) platform.deviceList.listSize = in.byte();
   if (table & 0x80) platform.deviceList.listSizeStatus = -1 - in.byte() % 100;
+  if (table & 0x20) platform.deviceList.readLimit = in.byte() % 2;
   std::vector<std::string> args(in.byte() % 6);
   for (std::string& arg : args) arg = word(in);
 
@@ -64,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       given |= args[i] == "--device-id" && args[i + 1] == *name;
     if (name->empty() || !given) std::abort();
 
-    const std::size_t listed = std::min<std::size_t>(
-        platform.deviceList.listSize.value_or(4 * list.size()) / 4, list.size());
+    const std::size_t listed =
+        std::min({std::size_t{platform.deviceList.listSize.value_or(4 * list.size()) / 4},
+                  list.size(), platform.deviceList.readLimit});
     std::optional<AudioObjectID> expected;
     for (std::size_t i = 0; i < listed && !expected && !(table & 0x80); ++i)
       if (inputChannels(list[i]) > 0 && list[i].name && namesMatch(*list[i].name, *name))

@@ -35,7 +35,7 @@ class FakeDevices final : public DeviceProperties {
     return listSizeStatus;
   }
   OSStatus readDeviceList(uint32_t& size, AudioObjectID* ids) override {
-    const std::size_t n = std::min(std::size_t{size / 4}, list.size());
+    const std::size_t n = std::min({std::size_t{size / 4}, list.size(), readLimit});
     for (std::size_t i = 0; i < n; ++i) ids[i] = list[i].id;
     size = static_cast<uint32_t>(4 * n);
     return kNoErr;
@@ -66,6 +66,7 @@ class FakeDevices final : public DeviceProperties {
   std::vector<FakeDevice> list;
   OSStatus listSizeStatus = kNoErr;
   std::optional<uint32_t> listSize;  // instead of 4 bytes per device
+  std::size_t readLimit = SIZE_MAX;  // how many the read returns, as if the rest went meanwhile
 
  private:
   const FakeDevice& find(AudioObjectID id) const {  // the list is in the order of identifiers
