@@ -8,7 +8,7 @@
 # and its pulse server when CAPTURE_TEST_SERVER=pipewire; either way it lives in
 # a fresh folder (its own runtime dir, home and client.conf) and its clients see
 # nothing else.
-import os, pathlib, select, shutil, signal, subprocess, sys, tempfile, threading, time
+import contextlib, os, pathlib, select, shutil, signal, subprocess, sys, tempfile, threading, time
 from subprocess import DEVNULL, PIPE
 
 # Every process started here dies with the process that started it, and is in
@@ -71,11 +71,8 @@ class Proc:
         return data
 
     def status(self, seconds=3.0):  # -N for signal N; None while it runs
-        try:
-            self.p.wait(seconds)
-        except subprocess.TimeoutExpired:
-            return None
-        self._collector.is_alive() and self._collector.join(1)  # its last lines
+        until(lambda: self.p.poll() is not None, seconds) and self._collector.is_alive() and \
+            self._collector.join(1)  # its last lines
         return self.p.returncode
 
     def signal(self, signo):
@@ -107,13 +104,7 @@ class Server:
                         HOME=d, PULSE_CLIENTCONFIG=d + "/client.conf", XDG_CONFIG_HOME=d + "/cf",
                         DBUS_SESSION_BUS_ADDRESS=f"unix:path={d}/none", XDG_DATA_HOME=d + "/data",
                         DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={d}/none", XDG_STATE_HOME=d + "/st")
-        try:
-            self._start(d)
-        except BaseException:
-            self.close()
-            raise
-
-    def _start(self, d):
+        # Should a step fail, the watchdog cleans up once this object is gone.
         if self.kind == "pulseaudio":
             self._serve("pulseaudio", "-n", "--load=module-native-protocol-unix auth-anonymous=1 "
                         f"socket={d}/run/pulse/native", "--daemonize=no", "--exit-idle-time=-1",
@@ -127,6 +118,7 @@ class Server:
             self._serve("wireplumber")
             self._serve("pipewire-pulse")
         self._until(lambda: self.pactl("info", check=False), "no answer")
+        self.pid = self.servers[-1].pid  # the process clients talk to
         if self.kind == "pipewire":  # as PulseAudio, only the devices a test makes
             self.pactl("unload-module", "module-always-sink")
             # WirePlumber links streams and picks defaults: it runs once it makes
@@ -149,10 +141,6 @@ class Server:
             logs = "".join(open(f"{self.dir}/{s.p.args[len(PDEATH)]}.log").read()[-2000:]
                            for s in self.servers)
             raise RuntimeError(f"private {self.kind} server: {what}\n{logs}")
-
-    @property
-    def pid(self):  # the process clients talk to
-        return self.servers[-1].pid
 
     def spawn(self, argv, env=None, into=None, **kw):
         proc = Proc(argv, env or self.env, process_group=self.watchdog.pid, **kw)
@@ -228,27 +216,20 @@ class Server:
         synth.p.stdout.close()
         return player
 
-    def signal(self, signo):
-        os.kill(self.pid, signo)
-
     def close(self):
         for proc in self.helpers[::-1] + self.servers[::-1]:
             proc.stop(signal.SIGKILL if proc in self.helpers else signal.SIGTERM)
         self.watchdog.communicate(b"done\n")
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def __enter__(self): return self  # noqa: E704
-
-    def __exit__(self, *exc): self.close()  # noqa: E704
 
 
 def main(argv):
-    with Server() as server:
+    with contextlib.closing(Server()) as server:
         server.add_sink("speakers", 48000, 2, "Speakers", default=True)
         server.add_mic("mic", 48000, 2, "Test Microphone", default=True)
         server.play_tone("mic_feed", 48000, 2, 440, 86400)
         server.play_tone("speakers", 48000, 2, 660, 86400)
-        time.sleep(0.5)
         return subprocess.run(argv[argv[:1] == ["--"]:], env=server.env).returncode
 
 

@@ -71,8 +71,8 @@ class ServerTest(unittest.TestCase):
     def read_until(self, proc, done, seconds=2.0):
         # Reads (a full pipe must not hold the tool up) until `done(standard
         # error)` or `seconds` pass; returns what it read.
-        data = b""
-        while not done(proc.err) and (seconds := seconds - 0.05) > 0:
+        data, end = b"", time.monotonic() + seconds
+        while not done(proc.err) and time.monotonic() < end:
             data += proc.read(640, 0.05)
         return data
 

@@ -18,10 +18,9 @@ class Capture(ServerTest):
                       "Installed tap with Float32→Int16 conversion (no rate conversion needed)\n",
                       velloc.err)
         self.assertNotIn("Audio converter", velloc.err)
-        inf = float("inf")
-        played = array.array("f", [0.5, 1, -1, 0.25, -0.25, 0.99999, 1.5, -2, inf, -inf, 0.7,
-                                   -0.00001, 3e38, -1e-30])
-        played.extend(math.sin(i * 0.01) * 1.2 for i in range(16000))
+        played = array.array("f", [0.5, 1, -1, 0.25, -0.25, 0.99999, 1.5, -2, math.inf, -math.inf,
+                                   0.7, -0.00001, 3e38, -1e-30] + [math.sin(i / 100) * 1.2 for i in
+                                                                   range(16000)])
         played.extend(itertools.islice(distinct(), 32000))
         self.server.play("mono16_feed", 16000, 1, played)
         self.assertEqual(len(velloc.read(2, 3)), 2)
@@ -41,11 +40,10 @@ class Capture(ServerTest):
         self.assertEqual(len(velloc.read(2, 3)), 2)
         began, samples = time.monotonic(), pcm(velloc.read(seconds=2))
         self.assertAlmostEqual(len(samples) / (time.monotonic() - began), 16000, delta=1600)
-        start = first_sound(samples)
-        self.assertGreaterEqual(len(samples), start + 20000)
+        start = first_sound(samples)  # then a second well inside the tone
         amplitude, snr = fit_tone(samples[start + 4000:start + 20000], 1000)
-        self.assertAlmostEqual(amplitude, 0.5 * 32767, delta=0.01 * 32767)
-        self.assertGreater(snr, 70)
+        self.assertTrue(len(samples) >= start + 20000 and abs(amplitude / 32767 - 0.5) < 0.01 and
+                        snr > 70, (len(samples), amplitude, snr))
 
     def test_a_huge_input_loses_nothing_to_a_stalled_reader_and_reports_server_drops(self):
         # A stalled reader's backlog is held after conversion (32 kB a second, not
@@ -68,11 +66,7 @@ class Capture(ServerTest):
         velloc.signal(signal.SIGCONT)
         # Loss shows as a lag that has grown from one 5 s window to the next.
         warning = "[tamsel] WARNING: the audio server dropped "
-        for _ in range(60):
-            data += velloc.read(1 << 20, 0.2)
-            if warning in velloc.err:
-                break
-        data += velloc.read(1 << 20, 0.5)
+        data += self.read_until(velloc, lambda err: warning in err, 12) + velloc.read(1 << 20, 0.5)
         missing_ms = (time.monotonic() - first_tap - len(data) / 32000) * 1000
         self.assertGreater(missing_ms, 500, velloc.err)
         self.assertIn(warning, velloc.err, f"{missing_ms} ms missing without a line")
@@ -88,23 +82,20 @@ class LinesAndEnds(ServerTest):
             self.server.add_mic(name, 16000, 1, "Café Mic" if name == "cafe" else "Twin Mic")
         cafe, twin, monitor = map(self.server.index, ("cafe", "twin_a", "cafe_feed.monitor"))
         matched = '[tamsel] CoreAudio: matched input device "'
-        no_match = '[tamsel] CoreAudio: no input device matched name "%s" — falling back to system '
-        for request, once, never in [
+        no_match = ('[tamsel] CoreAudio: no input device matched name "%s" — falling back to '
+                    'system default\n')
+        for request, once in [
                 ("Cafe\u0301 Mic", [f'{matched}Café Mic" (id={cafe}, channels=1)\n', "[tamsel] "
-                                    f'AudioUnit: bound input to device id={cafe} ("Cafe\u0301 Mic")\n'],
-                 "no input device"),
-                ("Twin Mic", ["matched input device", f'{matched}Twin Mic" (id={twin},'],
-                 "no input device"),
-                ("Monitor of Feed of cafe",
-                 [f'{matched}Monitor of Feed of cafe" (id={monitor}, channels=1)\n'],
-                 "no input device"),
-                ("twin mic", [no_match % "twin mic" + "default\n"], "AudioUnit:"),
-                ("Twin Mic ", [no_match % "Twin Mic " + "default\n"], "AudioUnit:")]:
+                                    f'AudioUnit: bound input to device id={cafe} ("Cafe\u0301 Mic")\n']),
+                ("Twin Mic", ["matched input device", f'{matched}Twin Mic" (id={twin},']),
+                ("Monitor of Feed of cafe", [f'{matched}Monitor of Feed of cafe" (id={monitor}, '
+                                             'channels=1)\n']),
+                ("twin mic", [no_match % "twin mic"]), ("Twin Mic ", [no_match % "Twin Mic "])]:
             with self.subTest(request=request):
                 velloc = self.start(VELLOC, "--device-id", request)
                 self.assertTrue(velloc.wait_err(STARTED), velloc.err)
                 self.assertEqual([velloc.err.count(line) for line in once], [1] * len(once))
-                self.assertNotIn(never, velloc.err)
+                self.assertNotIn("AudioUnit:" if "no input" in once[0] else "no input", velloc.err)
 
     def test_either_tool_ends_on_sigint_sigterm_or_its_reader_going_away(self):
         # After a second of audio; corvane ignores arguments; SIGPIPE keeps its
@@ -126,9 +117,7 @@ class LinesAndEnds(ServerTest):
         self.server.add_sink("speakers", default=True)
         for tool, tag in ((VELLOC, "[tamsel] "), (CORVANE, "")):
             proc = self.start("sh", "-c", 'exec "$0" <&- >&-', tool, stdout=DEVNULL)
-            self.assertEqual(proc.status(5), 1, proc.err)
-            self.assertTrue(proc.err.endswith(
-                tag + "FATAL: cannot write to stdout: Bad file descriptor\n"), proc.err)
+            self.assertEnds(proc, 1, tag + "FATAL: cannot write to stdout: Bad file descriptor\n", 5)
 
     def test_the_source_going_or_the_server_dying_ends_capture_with_status_one(self):
         _, usb_source = self.server.add_mic("usb", 48000, 2, "USB Mic")
@@ -141,7 +130,7 @@ class LinesAndEnds(ServerTest):
         self.server.pactl("unload-module", usb_source)
         self.assertEnds(on_usb, 1, "[tamsel] FATAL: audio stream failed: Entity killed\n")
         time.sleep(3)  # 96 kB: more than a pipe holds
-        self.server.signal(signal.SIGKILL)
+        os.kill(self.server.pid, signal.SIGKILL)
         self.assertEnds(on_mono, 1, "[tamsel] FATAL: audio stream failed: Connection terminated\n")
 
     def test_no_server_or_one_that_stopped_answering_ends_either_tool(self):
@@ -157,10 +146,10 @@ class LinesAndEnds(ServerTest):
                 (CORVANE, {}, 1, "Failed to start capture: Timeout\n")]
         procs = [self.start(tool, **env) for tool, env, _, _ in rows[:3]]
         statuses = [proc.status(7) for proc in procs]
-        self.server.signal(signal.SIGSTOP)
+        os.kill(self.server.pid, signal.SIGSTOP)
         procs += [self.start(tool) for tool, _, _, _ in rows[3:]]
         statuses += [proc.status(7) for proc in procs[3:]]
-        self.server.signal(signal.SIGCONT)
+        os.kill(self.server.pid, signal.SIGCONT)
         for proc, status, (tool, _, want, text) in zip(procs, statuses, rows):
             with self.subTest(text):
                 self.assertEqual((status, proc.read(seconds=0)), (want, b""))
