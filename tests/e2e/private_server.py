@@ -82,9 +82,7 @@ class Proc:
         self.signal(signo or signal.SIGKILL)
         self.signal(signal.SIGCONT)
         self.status(3) is None and self.p.kill()
-        self.p.wait()
-        for pipe in filter(None, (self.p.stdin, self.p.stdout, self.p.stderr)):
-            pipe.close()
+        self.p.__exit__(None, None, None)  # its pipes closed, and waited for
 
 
 class Server:

@@ -18,7 +18,7 @@ class Storm(ServerTest):
             self.assertTrue(proc.wait_err(started, 10), proc.err)
             s = time.monotonic() - began
         seed = int(os.environ.get("STORM_SEED", random.randrange(1 << 32)))
-        rng, handled, runs = random.Random(seed), 0, int(os.environ.get("STORM_RUNS", 100))
+        rng, handled, runs = random.Random(seed), 0, int(os.environ.get("STORM_RUNS", 60))
         for run in range(runs):
             signo, delay = rng.choice(STOPS), rng.uniform(*rng.choice(((0, s), (s / 2, s * 1.5),
                                                                        (s, s + 0.3))))
