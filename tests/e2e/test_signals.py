@@ -31,7 +31,7 @@ class Storm(ServerTest):
             handled += bool(line)
             self.assertEqual((status, text.count("Received"), text.endswith(line)),
                              (0 if line else -signo, int(bool(line)), True),
-                             f"STORM_SEED={seed} run {run}: {signo.name} after {delay:.4f} s\n{text}")
+                             f"STORM_SEED={seed} run {run}: {signo.name} at {delay:.4f} s\n{text}")
         self.assertGreater(handled, runs / 4, "the moments must reach past the handlers")
 
     def test_velloc(self):
@@ -77,6 +77,6 @@ class StopProbe(unittest.TestCase):
                 probe.signal(signal.Signals[signo])
                 self.assertEqual(probe.status(0.5), 0)
                 if stderr == "read":
-                    self.assertEqual(os.read(read_end, 256), f"ready\\tto stop\nstop: {signo}\n".encode())
+                    self.assertEqual(os.read(read_end, 99), b"ready\\tto stop\nstop: %s\n" % signo)
                 os.close(read_end)
                 probe.stop()

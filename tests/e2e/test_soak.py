@@ -22,7 +22,7 @@ class Soak(ServerTest):
         corvane = self.start(CORVANE)  # its clock starts at its first block, read at once
         self.assertTrue(corvane.read(2, 10), corvane.err)
         expected, checked, pending, received, early, late = map(rule, fed), 0, b"", 2, -9, -9
-        began, settled = time.monotonic(), {}
+        began, rss = time.monotonic(), {}
         # How far corvane's samples are ahead of the clock swings by up to a
         # block, and a late read only lowers it: the highest value over a
         # stretch is the stream's true position, the same at the start and end.
@@ -30,8 +30,8 @@ class Soak(ServerTest):
             received += len(corvane.read(65536, 0.02))
             early = max(early, received / 32000 - at) if 2 <= at < 12 else early
             late = max(late, received / 32000 - at) if at >= seconds - 10 else late
-            if at >= 10 and not settled:
-                settled = {proc: rss_kb(proc.pid) for proc in (velloc, corvane)}
+            if at >= 10 and not rss:
+                rss = {proc: rss_kb(proc.pid) for proc in (velloc, corvane)}
             pending += velloc.read(65536, 0.02)
             samples, pending = pcm(pending), pending[len(pending) // 2 * 2:]
             start = first_sound(samples) if not checked else 0  # after the lead-in silence
@@ -39,14 +39,14 @@ class Soak(ServerTest):
                 if got != want:
                     self.fail(f"velloc's sample {checked} after the lead-in: {got}, not {want}")
                 checked += 1
-        print(f"velloc: {checked} samples bit-exact; corvane: {(late - early) * 16000:+.0f} against "
-              f"the clock; RSS {settled}, then {[rss_kb(p.pid) for p in settled]} kB", file=sys.stderr)
+        print(f"velloc {checked} exact; corvane {(late - early) * 16000:+.0f} off the clock;",
+              f"RSS kB {list(rss.values())} -> {[rss_kb(p.pid) for p in rss]}", file=sys.stderr)
         self.assertGreater(checked, (seconds - 3) * 16000)
         self.assertLessEqual(abs(late - early) * 16000, 800)
         # The clock started when corvane's first block came, holding the 50 ms
         # before it: the stream stays a block ahead, give or take one.
         self.assertAlmostEqual(late * 16000, 800, delta=800)
-        for proc, kb in settled.items():
+        for proc, kb in rss.items():
             self.assertLessEqual(rss_kb(proc.pid), kb + 256, "grew after it settled")
         self.assertStopsOn(velloc, signal.SIGINT, "[tamsel] Received SIGINT, stopping...\n")
         self.assertStopsOn(corvane, signal.SIGINT, "Received SIGINT, stopping...\n")

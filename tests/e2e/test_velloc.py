@@ -102,7 +102,7 @@ class LinesAndEnds(ServerTest):
         # default action, with no line.
         self.server.add_mic("mono16", 16000, 1, "Mono Mic", default=True)
         self.server.add_sink("speakers", default=True)
-        for tool, args, tag in ((VELLOC, [], "[tamsel] "), (CORVANE, ["--device-id", "x", "-h"], "")):
+        for tool, args, tag in ((VELLOC, [], "[tamsel] "), (CORVANE, ["--device-id", "-h"], "")):
             on_int, on_term, reader_goes = (self.start(tool, *args) for _ in range(3))
             self.assertEqual(len(reader_goes.read(2)), 2, reader_goes.err)
             reader_goes.p.stdout.close()
@@ -117,7 +117,7 @@ class LinesAndEnds(ServerTest):
         self.server.add_sink("speakers", default=True)
         for tool, tag in ((VELLOC, "[tamsel] "), (CORVANE, "")):
             proc = self.start("sh", "-c", 'exec "$0" <&- >&-', tool, stdout=DEVNULL)
-            self.assertEnds(proc, 1, tag + "FATAL: cannot write to stdout: Bad file descriptor\n", 5)
+            self.assertEnds(proc, 1, tag + "FATAL: cannot write to stdout: Bad file descriptor", 5)
 
     def test_the_source_going_or_the_server_dying_ends_capture_with_status_one(self):
         _, usb_source = self.server.add_mic("usb", 48000, 2, "USB Mic")
