@@ -77,6 +77,6 @@ class StopProbe(unittest.TestCase):
                 probe.signal(signal.Signals[signo])
                 self.assertEqual(probe.status(0.5), 0)
                 if stderr == "read":
-                    self.assertEqual(os.read(read_end, 99), b"ready\\tto stop\nstop: %s\n" % signo)
+                    self.assertEqual(os.read(read_end, 99), b"ready\\tto stop\nstop: %s\n" % signo.encode())
                 os.close(read_end)
                 probe.stop()
