@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+# A private audio server with virtual devices, for the tests and bench/.
+#
+#     python3 tests/e2e/private_server.py [--] COMMAND...
+#
+# runs COMMAND against one, with a default microphone playing 440 Hz and a
+# default output playing 660 Hz. It is PulseAudio, or PipeWire with WirePlumber
+# and its pulse server when CAPTURE_TEST_SERVER=pipewire; either way it lives in
+# a fresh folder (its own runtime dir, home and client.conf) and its clients see
+# nothing else.
+import contextlib, os, pathlib, select, shutil, signal, subprocess, sys, tempfile, threading, time
+from subprocess import DEVNULL, PIPE
+
+# Every process started here dies with the process that started it, and is in
+# the watchdog's process group: when the watchdog's pipe closes without "done"
+# (the test was killed outright), it kills the group and removes the folder.
+PDEATH = ["setpriv", "--pdeathsig", "KILL", "--"]
+WATCHDOG = """read p; [ "$p" = done ] && exit
+kill -9 $(pgrep -g $$ | grep -vx $$) 2>/dev/null; sleep 0.2; rm -rf "$0"
+"""
+# WirePlumber without a session bus, hardware monitors or device reservation, so
+# a private server never opens a card a desktop's server uses. The graph runs at
+# the sinks' own rates, so float audio goes through bit for bit, in cycles of at
+# least 1024 frames (fewer wake-ups on a busy machine). The pulse server is the
+# stock one less the "Dummy Output" it makes up when there is no sink; without
+# the real-time module its streams miss cycles on a busy machine.
+PIPEWIRE_FILES = {
+    "wireplumber/main.lua.d/60-private.lua": 'alsa_monitor.properties["alsa.reserve"] = false; '
+    'default_access.properties["enable-flatpak-portal"] = false; alsa_monitor.enabled = false; '
+    "v4l2_monitor.enabled = false; libcamera_monitor.enabled = false",
+    "wireplumber/bluetooth.lua.d/60-private.lua": "bluez_monitor.enabled = false",
+    "pipewire/pipewire.conf.d/60-private.conf": "context.properties = { default.clock.allowed-"
+    "rates = [ 16000 44100 48000 192000 ] default.clock.min-quantum = 1024 }"}
+
+
+def until(done, seconds=5.0):
+    end = time.monotonic() + seconds
+    while not (result := done()) and time.monotonic() < end:
+        time.sleep(0.02)
+    return result
+
+
+class Proc:
+    # A child whose standard output is read on demand and whose standard error
+    # is collected in the background.
+    def __init__(self, argv, env, stdin=DEVNULL, stdout=PIPE, stderr=PIPE, **kw):
+        self.p = subprocess.Popen(PDEATH + argv, env=env, stdin=stdin, stdout=stdout,
+                                  stderr=stderr, **kw)
+        self.pid, self._err = self.p.pid, b""
+        self._collector = threading.Thread(target=self._collect, daemon=True)
+        stderr == PIPE and self._collector.start()
+
+    def _collect(self):
+        while chunk := os.read(self.p.stderr.fileno(), 65536):
+            self._err += chunk
+
+    @property
+    def err(self):  # less the notes a sanitizer runtime adds at exit
+        return "".join(line for line in self._err.decode(errors="replace").splitlines(True)
+                       if not line.startswith(("==", "False positive error", "For details see")))
+
+    def wait_err(self, text, seconds=5.0):
+        return until(lambda: text in self.err, seconds)
+
+    def read(self, count=1 << 40, seconds=5.0):  # up to `count` bytes within `seconds`
+        data, end, fd = b"", time.monotonic() + seconds, self.p.stdout.fileno()
+        while len(data) < count and select.select([fd], [], [], max(0, end - time.monotonic()))[0]:
+            if not (chunk := os.read(fd, min(count - len(data), 1 << 20))):
+                break
+            data += chunk
+        return data
+
+    def status(self, seconds=3.0):  # -N for signal N; None while it runs
+        until(lambda: self.p.poll() is not None, seconds) and self._collector.is_alive() and \
+            self._collector.join(1)  # its last lines
+        return self.p.returncode
+
+    def signal(self, signo):
+        self.p.poll() is None and self.p.send_signal(signo)
+
+    def stop(self, signo=None):
+        self.signal(signo or signal.SIGKILL)
+        self.signal(signal.SIGCONT)
+        self.status(3) is None and self.p.kill()
+        self.p.__exit__(None, None, None)  # its pipes closed, and waited for
+
+
+class Server:
+    def __init__(self, kind=None, keeper_msec=10):
+        self.kind = kind or os.environ.get("CAPTURE_TEST_SERVER") or "pulseaudio"
+        assert self.kind in ("pulseaudio", "pipewire"), "CAPTURE_TEST_SERVER: pulseaudio|pipewire"
+        self.keeper_msec, self.servers, self.helpers = keeper_msec, [], []
+        self.dir = d = tempfile.mkdtemp(prefix="capture-test-")
+        self.watchdog = subprocess.Popen(["sh", "-c", WATCHDOG, d], stdin=PIPE, process_group=0)
+        os.makedirs(d + "/run/pulse", 0o700)
+        pathlib.Path(d, "client.conf").write_text("autospawn = no\n")
+        # Whatever the caller's environment points at (a desktop server, a
+        # session bus, a cookie), the server and its clients see only this folder.
+        self.env = {k: v for k, v in os.environ.items() if k != "DISPLAY" and not k.startswith(
+            ("PULSE_", "PIPEWIRE_", "WIREPLUMBER_", "DBUS_"))}
+        self.env.update(PULSE_SERVER=f"unix:{d}/run/pulse/native", XDG_RUNTIME_DIR=d + "/run",
+                        HOME=d, PULSE_CLIENTCONFIG=d + "/client.conf", XDG_CONFIG_HOME=d + "/cf",
+                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={d}/none", XDG_DATA_HOME=d + "/data",
+                        DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={d}/none", XDG_STATE_HOME=d + "/st")
+        # Should a step fail, the watchdog cleans up once this object is gone.
+        if self.kind == "pulseaudio":
+            self._serve("pulseaudio", "-n", "--load=module-native-protocol-unix auth-anonymous=1 "
+                        f"socket={d}/run/pulse/native", "--daemonize=no", "--exit-idle-time=-1",
+                        "--use-pid-file=no", "--realtime=no", "--high-priority=no", "--system=no")
+        else:
+            for path, text in PIPEWIRE_FILES.items():
+                os.makedirs(os.path.dirname(f"{d}/cf/{path}"), exist_ok=True)
+                pathlib.Path(d, "cf", path).write_text(text + "\n")
+            self._serve("pipewire")
+            self._until(lambda: os.path.exists(d + "/run/pipewire-0"), "pipewire has no socket")
+            self._serve("wireplumber")
+            self._serve("pipewire-pulse")
+        self._until(lambda: self.pactl("info", check=False), "no answer")
+        self.pid = self.servers[-1].pid  # the process clients talk to
+        if self.kind == "pipewire":  # as PulseAudio, only the devices a test makes
+            self.pactl("unload-module", "module-always-sink")
+            # WirePlumber links streams and picks defaults: it runs once it makes
+            # a new sink the default. The probe sink goes before any test sees it.
+            probe = self.load("module-null-sink", "sink_name=session_probe")
+            self._until(lambda: "Default Sink: session_probe\n" in self.pactl("info"),
+                        "wireplumber picked no default")
+            self.pactl("unload-module", probe)
+            self._until(lambda: "session_probe" not in self.pactl("list", "sinks", "short"),
+                        "the probe sink stayed")
+
+    def _serve(self, name, *args):
+        env = dict(self.env, PULSE_SERVER="") if name == "pulseaudio" else self.env
+        with open(f"{self.dir}/{name}.log", "w") as log:
+            self.spawn([name, *args], env, self.servers, stdout=log, stderr=log)
+
+    def _until(self, done, what, seconds=10.0):
+        ended = lambda: any(s.p.poll() is not None for s in self.servers)  # noqa: E731
+        if not until(lambda: ended() or done(), seconds) or ended():
+            logs = "".join(open(f"{self.dir}/{s.p.args[len(PDEATH)]}.log").read()[-2000:]
+                           for s in self.servers)
+            raise RuntimeError(f"private {self.kind} server: {what}\n{logs}")
+
+    def spawn(self, argv, env=None, into=None, **kw):
+        proc = Proc(argv, env or self.env, process_group=self.watchdog.pid, **kw)
+        (self.helpers if into is None else into).append(proc)
+        return proc
+
+    def pactl(self, *args, check=True):
+        r = subprocess.run(PDEATH + ["pactl", *map(str, args)], env=self.env, text=True,
+                           capture_output=True, timeout=10)
+        if r.returncode and check:
+            raise RuntimeError(f"pactl {args}: {r.stderr}")
+        return None if r.returncode else r.stdout
+
+    def load(self, *args):
+        return int(self.pactl("load-module", *args))
+
+    def index(self, name, kind="sources"):
+        return next(int(line.split()[0]) for line in self.pactl("list", kind, "short").splitlines()
+                    if line.split()[1] == name)
+
+    def _load_device(self, kind, name, rate, channels, module, *args):
+        # PipeWire answers a load before the device is set up: it is ready once
+        # it shows the format asked for.
+        module = self.load(module, *args, "format=float32le", f"rate={rate}",
+                           f"channels={channels}")
+        spec = f"{name} float32le {channels}ch {rate}Hz"
+        self._until(lambda: spec in (" ".join(line.split("\t")[1:4:2]) for line in self.pactl(
+            "list", kind, "short").splitlines()), f"{name} did not appear as {spec}")
+        return module
+
+    def add_sink(self, name, rate=48000, channels=2, description=None, default=False):
+        # A null sink; an idle one renders in 2 s blocks, so a listener asking
+        # for a short latency in the sink's own format keeps it in short blocks.
+        module = self._load_device("sinks", name, rate, channels, "module-null-sink",
+                                   f"sink_name={name}", "norewinds=1", "sink_properties=\"device."
+                                   f"description='{description or name}'\"")
+        keeper = self.spawn(["parec", "--raw", f"--latency-msec={self.keeper_msec}",
+                             "--format=float32le", f"--rate={rate}", f"--channels={channels}",
+                             f"--device={name}.monitor"], stdout=DEVNULL, stderr=DEVNULL)
+        self._until(lambda: f'application.process.id = "{keeper.pid}"' in self.pactl(
+            "list", "source-outputs"), f"no listener on {name}")
+        default and self.pactl("set-default-sink", name)
+        return module
+
+    def add_mic(self, name, rate, channels, description, default=False):
+        # A null sink NAME_feed and a source NAME on its monitor: both modules.
+        sink = self.add_sink(name + "_feed", rate, channels, "Feed of " + name)
+        source = self._load_device("sources", name, rate, channels, "module-remap-source",
+                                   f"source_name={name}", f"master={name}_feed.monitor",
+                                   f"source_properties=\"device.description='{description}'\"")
+        default and self.pactl("set-default-source", name)
+        return sink, source
+
+    def play(self, sink, rate, channels, samples=None, stdin=PIPE):
+        # Plays an array of floats into `sink` (None: the default) after 0.4 s of
+        # silence, or what comes on `stdin`. A null sink mixes a new stream in by
+        # rewinding over audio its monitor has passed on: the silence takes that.
+        if samples is not None:
+            stdin = open(f"{self.dir}/play-{len(self.helpers)}", "w+b")
+            stdin.write(bytes(int(rate * channels * 0.4) * 4) + samples.tobytes())
+            stdin.seek(0)
+        player = self.spawn(["pacat", "--raw", "--format=float32le", f"--rate={rate}",
+                             f"--channels={channels}"] + [f"--device={sink}"] * bool(sink),
+                            stdin=stdin, stdout=DEVNULL, stderr=DEVNULL)
+        samples is None or stdin.close()
+        return player
+
+    def play_tone(self, sink, rate, channels, frequency, seconds, volume=0.5):
+        synth = self.spawn(["sox", *map(str, ("-q", "-n", "-traw", f"-r{rate}", "-efloat", "-b32",
+                                              f"-c{channels}", "-", "synth", seconds, "sine",
+                                              frequency, "vol", volume))], stderr=DEVNULL)
+        player = self.play(sink, rate, channels, stdin=synth.p.stdout)
+        synth.p.stdout.close()
+        return player
+
+    def close(self):
+        for proc in self.helpers[::-1] + self.servers[::-1]:
+            proc.stop(signal.SIGKILL if proc in self.helpers else signal.SIGTERM)
+        self.watchdog.communicate(b"done\n")
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+
+def main(argv):
+    with contextlib.closing(Server()) as server:
+        server.add_sink("speakers", 48000, 2, "Speakers", default=True)
+        server.add_mic("mic", 48000, 2, "Test Microphone", default=True)
+        server.play_tone("mic_feed", 48000, 2, 440, 86400)
+        server.play_tone("speakers", 48000, 2, 660, 86400)
+        return subprocess.run(argv[argv[:1] == ["--"]:], env=server.env).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,93 @@
+# What the end-to-end tests share: the tools' paths (from CMake), a private
+# server per case, and checks of the tools' samples, lines and statuses.
+import array, itertools, math, os, pathlib, random, signal, struct, sys, threading, time, unittest
+from private_server import Proc, Server
+from subprocess import DEVNULL
+
+VELLOC, CORVANE, STOP_PROBE = (os.environ.get(n, "") for n in ("VELLOC", "CORVANE", "STOP_PROBE"))
+PIPEWIRE = os.environ.get("CAPTURE_TEST_SERVER") == "pipewire"
+CORVANE_STARTED = ("System audio capture started (16kHz mono PCM → stdout)\n[orrick] ASBD sample"
+                   "Rate=16000.0 channels=1 bitsPerChannel=32 float=true nonInterleaved=false "
+                   "bytesPerFrame=4\n")
+
+
+def pcm(data):
+    return array.array("h", data[:len(data) // 2 * 2])
+
+
+def rule(s):  # clamp from above (NaN becomes 1), then below; product in float32, truncated
+    c = s if s < 1.0 else 1.0
+    return int(struct.unpack("f", struct.pack("f", (c if c >= -1.0 else -1.0) * 32767.0))[0])
+
+
+def distinct():
+    # Exactly representable steps, never silence, from a 64-bit generator: no
+    # stretch repeats an earlier one, so a lost, repeated or swapped block shows.
+    state, mask = 0x9E3779B97F4A7C15, (1 << 64) - 1
+    while True:
+        state = (state + 0x9E3779B97F4A7C15) & mask
+        z = ((state ^ (state >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        z, step = z ^ (z >> 31), 1 + (z ^ (z >> 31)) % 32767
+        yield (step + 0.5 if (z >> 32) & 1 else -step - 0.5) / 32767.0
+
+
+def first_sound(samples, threshold=1):
+    return next((i for i, v in enumerate(samples) if abs(v) >= threshold), None)
+
+
+def fit_tone(x, frequency, rate=16000):
+    # The least-squares sinusoid over whole periods: its amplitude, and how far it
+    # stands above the rest in dB (a second tone, a gap, a repeat, a wrong rate).
+    w = 2 * math.pi * frequency / rate
+    a, b = (2 / len(x) * sum(v * f(w * i) for i, v in enumerate(x)) for f in (math.sin, math.cos))
+    signal = (a * a + b * b) * len(x) / 2
+    return math.hypot(a, b), 10 * math.log10(signal / (sum(v * v for v in x) - signal))
+
+
+def tone_after_onset(samples, frequency):  # half a second from 0.1 s after it starts
+    onset = first_sound(samples, 2000)
+    if onset is not None and onset + 9600 <= len(samples):
+        return fit_tone(samples[onset + 1600:onset + 9600], frequency)
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.server = Server()
+        self.addCleanup(self.server.close)
+
+    def start(self, *argv, stdout=-1, **env):
+        return self.server.spawn(list(argv), dict(self.server.env, **env), stdout=stdout)
+
+    def assertStopsOn(self, proc, signo, line):  # status 0, and `line` once and last
+        proc.signal(signo)
+        self.assertEqual(proc.status(2), 0)
+        self.assertTrue(proc.err.endswith(line) and proc.err.count("Received") == 1, proc.err)
+
+    def assertEnds(self, proc, status, text, within=1.0):  # `text` soon after what ends it
+        self.assertTrue(proc.wait_err(text, within), proc.err)
+        self.assertEqual(proc.status(3), status)  # a sanitizer may take a while at exit
+
+    def read_until(self, proc, done, seconds=2.0):
+        # Reads (a full pipe must not hold the tool up) until `done(standard
+        # error)` or `seconds` pass; returns what it read.
+        data, end = b"", time.monotonic() + seconds
+        while not done(proc.err) and time.monotonic() < end:
+            data += proc.read(640, 0.05)
+        return data
+
+    def switch_default(self, proc, kind, name, moved, feed, channels):
+        # The default changes: the tool says `moved` within 0.5 s, and from then
+        # on keeps the real-time rate (what the move itself costs, bench/default-
+        # switch measures); returns the fit of the tone then played to `feed`.
+        while len(proc.read(1 << 20, 0.06)) > 3200:  # a backlog would count as made later
+            pass
+        self.server.pactl(f"set-default-{kind}", name)
+        switched = time.monotonic()  # pactl's own start-up is not the tool's
+        data = self.read_until(proc, lambda err: moved in err)
+        self.assertLess(time.monotonic() - switched, 0.5)
+        self.assertIn(moved, proc.err)
+        began, _ = time.monotonic(), self.server.play_tone(feed, 48000, channels, 1000, 3)
+        data += (after := proc.read(3 * 32000))
+        self.assertAlmostEqual(len(after) / 2 / (time.monotonic() - began), 16000, delta=800)
+        return tone_after_onset(pcm(data), 1000)

@@ -1,0 +1,186 @@
+# The real velloc against a private server with virtual microphones: what
+# reaches standard output, which lines reach standard error, how it ends.
+from support import *  # noqa: F403
+
+STARTED, FIRST_TAP = "[tamsel] Voice processing: OFF\n", "First tap callback fired"
+
+
+class Capture(ServerTest):
+    def test_direct_path_is_prompt_bit_exact_and_loses_nothing_to_a_stalled_reader(self):
+        self.server.add_mic("other", 48000, 2, "Other Mic")
+        self.server.add_mic("mono16", 16000, 1, "Mono Mic", default=True)
+        velloc = self.start(VELLOC)
+        self.assertTrue(velloc.wait_err(STARTED), velloc.err)
+        started = time.monotonic()
+        self.assertTrue(velloc.wait_err(FIRST_TAP + " (frameLength=1600)", 3), velloc.err)
+        self.assertLess(time.monotonic() - started, 0.6)
+        self.assertIn("[tamsel] Native input format: 16000.0Hz, 1ch, commonFormat=1\n[tamsel] "
+                      "Installed tap with Float32→Int16 conversion (no rate conversion needed)\n",
+                      velloc.err)
+        self.assertNotIn("Audio converter", velloc.err)
+        played = array.array("f", [0.5, 1, -1, 0.25, -0.25, 0.99999, 1.5, -2, math.inf, -math.inf,
+                                   0.7, -0.00001, 3e38, -1e-30] + [math.sin(i / 100) * 1.2 for i in
+                                                                   range(16000)])
+        played.extend(itertools.islice(distinct(), 32000))
+        self.server.play("mono16_feed", 16000, 1, played)
+        self.assertEqual(len(velloc.read(2, 3)), 2)
+        time.sleep(3)  # more than the pipe holds
+        got = pcm(velloc.read(seconds=3))
+        got = got[first_sound(got) or 0:][:len(played)]
+        wrong = next((i for i, (g, f) in enumerate(zip(got, played)) if g != rule(f)), None)
+        self.assertEqual((len(got), wrong), (len(played), None), "length, first difference")
+
+    def test_converter_path_gives_a_clean_tone_at_the_real_time_rate(self):
+        self.server.add_mic("usb", 48000, 2, "USB Mic")
+        velloc = self.start(VELLOC, "--device-id", "USB Mic")
+        self.assertTrue(velloc.wait_err(STARTED), velloc.err)
+        self.assertIn("[tamsel] Native input format: 48000.0Hz, 2ch, commonFormat=1\n", velloc.err)
+        self.assertIn("[tamsel] Audio converter: 48000.0Hz/2ch → 16000.0Hz/1ch", velloc.err)
+        self.server.play_tone("usb_feed", 48000, 2, 1000, 3)
+        self.assertEqual(len(velloc.read(2, 3)), 2)
+        began, samples = time.monotonic(), pcm(velloc.read(seconds=2))
+        self.assertAlmostEqual(len(samples) / (time.monotonic() - began), 16000, delta=1600)
+        start = first_sound(samples)  # then a second well inside the tone
+        amplitude, snr = fit_tone(samples[start + 4000:start + 20000], 1000)
+        self.assertTrue(len(samples) >= start + 20000 and abs(amplitude / 32767 - 0.5) < 0.01 and
+                        snr > 70, (len(samples), amplitude, snr))
+
+    def test_a_huge_input_loses_nothing_to_a_stalled_reader_and_reports_server_drops(self):
+        # A stalled reader's backlog is held after conversion (32 kB a second, not
+        # the input's 6 MB) while the server is read on: 8 s is far more than the
+        # server's 4 MiB queue or a pipe holds. Stopped itself, velloc relies on
+        # that queue, which overflows within a second: what is dropped is said.
+        self.server.add_mic("big", 192000, 8, "Big Mic")
+        velloc = self.start(VELLOC, "--device-id", "Big Mic")
+        self.assertTrue(velloc.wait_err(FIRST_TAP), velloc.err)
+        first_tap, data = time.monotonic(), b""
+        time.sleep(0 if PIPEWIRE else 8)  # once is enough
+        while len(more := velloc.read(1 << 20, 0.333)) > 16000:  # caught up: real time
+            data += more
+        # Less the converter's delay and the block in flight.
+        self.assertAlmostEqual(len(data + more) / 32000, time.monotonic() - first_tap, delta=0.25)
+        self.assertNotIn("WARNING", velloc.err)
+        data += more
+        velloc.signal(signal.SIGSTOP)
+        time.sleep(3)
+        velloc.signal(signal.SIGCONT)
+        # Loss shows as a lag that has grown from one 5 s window to the next.
+        warning = "[tamsel] WARNING: the audio server dropped "
+        data += self.read_until(velloc, lambda err: warning in err, 12) + velloc.read(1 << 20, 0.5)
+        missing_ms = (time.monotonic() - first_tap - len(data) / 32000) * 1000
+        self.assertGreater(missing_ms, 500, velloc.err)
+        self.assertIn(warning, velloc.err, f"{missing_ms} ms missing without a line")
+        self.assertAlmostEqual(float(velloc.err.split(warning)[1].split()[0]), missing_ms,
+                               delta=400, msg=velloc.err)
+
+
+class LinesAndEnds(ServerTest):
+    def test_finds_devices_by_their_description(self):
+        # NFD asks for NFC; the first of twins wins; monitors count; other case
+        # or a trailing space is no match.
+        for name in ("cafe", "twin_a", "twin_b"):
+            self.server.add_mic(name, 16000, 1, "Café Mic" if name == "cafe" else "Twin Mic")
+        cafe, twin, monitor = map(self.server.index, ("cafe", "twin_a", "cafe_feed.monitor"))
+        matched = '[tamsel] CoreAudio: matched input device "'
+        no_match = ('[tamsel] CoreAudio: no input device matched name "%s" — falling back to '
+                    'system default\n')
+        for request, once in [
+                ("Cafe\u0301 Mic", [f'{matched}Café Mic" (id={cafe}, channels=1)\n', "[tamsel] "
+                                    f'AudioUnit: bound input to device id={cafe} ("Cafe\u0301 Mic")\n']),
+                ("Twin Mic", ["matched input device", f'{matched}Twin Mic" (id={twin},']),
+                ("Monitor of Feed of cafe", [f'{matched}Monitor of Feed of cafe" (id={monitor}, '
+                                             'channels=1)\n']),
+                ("twin mic", [no_match % "twin mic"]), ("Twin Mic ", [no_match % "Twin Mic "])]:
+            with self.subTest(request=request):
+                velloc = self.start(VELLOC, "--device-id", request)
+                self.assertTrue(velloc.wait_err(STARTED), velloc.err)
+                self.assertEqual([velloc.err.count(line) for line in once], [1] * len(once))
+                self.assertNotIn("AudioUnit:" if "no input" in once[0] else "no input", velloc.err)
+
+    def test_either_tool_ends_on_sigint_sigterm_or_its_reader_going_away(self):
+        # After a second of audio; corvane ignores arguments; SIGPIPE keeps its
+        # default action, with no line.
+        self.server.add_mic("mono16", 16000, 1, "Mono Mic", default=True)
+        self.server.add_sink("speakers", default=True)
+        for tool, args, tag in ((VELLOC, [], "[tamsel] "), (CORVANE, ["--device-id", "-h"], "")):
+            on_int, on_term, reader_goes = (self.start(tool, *args) for _ in range(3))
+            self.assertEqual(len(reader_goes.read(2)), 2, reader_goes.err)
+            reader_goes.p.stdout.close()
+            self.assertEqual(reader_goes.status(2), -signal.SIGPIPE)
+            self.assertTrue(tool == VELLOC or reader_goes.err == CORVANE_STARTED, reader_goes.err)
+            for proc, signo in ((on_int, signal.SIGINT), (on_term, signal.SIGTERM)):
+                self.assertEqual(len(proc.read(32000)), 32000, proc.err)
+                self.assertStopsOn(proc, signo, f"{tag}Received {signo.name}, stopping...\n")
+
+    def test_a_closed_stdout_is_reported_at_the_first_write(self):
+        self.server.add_mic("mic", 48000, 2, "Desk Mic", default=True)
+        self.server.add_sink("speakers", default=True)
+        for tool, tag in ((VELLOC, "[tamsel] "), (CORVANE, "")):
+            proc = self.start("sh", "-c", 'exec "$0" <&- >&-', tool, stdout=DEVNULL)
+            self.assertEnds(proc, 1, tag + "FATAL: cannot write to stdout: Bad file descriptor", 5)
+
+    def test_the_source_going_or_the_server_dying_ends_capture_with_status_one(self):
+        _, usb_source = self.server.add_mic("usb", 48000, 2, "USB Mic")
+        self.server.add_mic("mono16", 16000, 1, "Mono Mic")
+        # The second one's pipe is full by the time the server dies, which must
+        # not hold its line back.
+        on_usb = self.start(VELLOC, "--device-id", "USB Mic", stdout=DEVNULL)
+        on_mono = self.start(VELLOC, "--device-id", "Mono Mic")
+        self.assertTrue(on_usb.wait_err(FIRST_TAP) and on_mono.wait_err(FIRST_TAP), on_mono.err)
+        self.server.pactl("unload-module", usb_source)
+        self.assertEnds(on_usb, 1, "[tamsel] FATAL: audio stream failed: Entity killed\n")
+        time.sleep(3)  # 96 kB: more than a pipe holds
+        os.kill(self.server.pid, signal.SIGKILL)
+        self.assertEnds(on_mono, 1, "[tamsel] FATAL: audio stream failed: Connection terminated\n")
+
+    def test_no_server_or_one_that_stopped_answering_ends_either_tool(self):
+        # velloc warns and ends with status 2, corvane with status 1, within 5 s.
+        nobody = {"PULSE_SERVER": f"unix:{self.server.dir}/nobody"}
+        degenerate = ("[tamsel] Native input format: 0.0Hz, 0ch, commonFormat=1\n[tamsel] "
+                      "FATAL: native input format is degenerate (channels=0, rate=0.0).")
+        unreachable = "[tamsel] WARNING: audio server unreachable: "
+        rows = [(VELLOC, nobody, 2, unreachable + "Connection refused\n" + degenerate),
+                (CORVANE, nobody, 1, "Failed to start capture: Connection refused\n"),
+                (CORVANE, {}, 1, "Error: No displays found\n"),
+                (VELLOC, {}, 2, unreachable + "Timeout\n" + degenerate),
+                (CORVANE, {}, 1, "Failed to start capture: Timeout\n")]
+        procs = [self.start(tool, **env) for tool, env, _, _ in rows[:3]]
+        statuses = [proc.status(7) for proc in procs]
+        os.kill(self.server.pid, signal.SIGSTOP)
+        procs += [self.start(tool) for tool, _, _, _ in rows[3:]]
+        statuses += [proc.status(7) for proc in procs[3:]]
+        os.kill(self.server.pid, signal.SIGCONT)
+        for proc, status, (tool, _, want, text) in zip(procs, statuses, rows):
+            with self.subTest(text):
+                self.assertEqual((status, proc.read(seconds=0)), (want, b""))
+                self.assertEqual(proc.err if tool == CORVANE else text, text)
+                self.assertIn(text, proc.err)
+
+    def test_follows_the_default_input_unless_a_device_was_named(self):
+        # One line a move; the format stays the first input's (48 kHz stereo),
+        # the server converting the second's mono.
+        one = self.server.add_mic("one", 48000, 2, "Mic One", default=True)
+        two = self.server.add_mic("two", 48000, 1, "Mic Two")
+        following = self.start(VELLOC)
+        named = self.start(VELLOC, "--device-id", "Mic One", stdout=DEVNULL)
+        self.assertTrue(following.wait_err(FIRST_TAP) and named.wait_err(FIRST_TAP), named.err)
+        self.assertTrue(following.read(3200, 2))
+        fit = self.switch_default(following, "source", "two", '[tamsel] Default input changed: '
+                                  'capturing "Mic Two"\n', "two_feed", 1)
+        # Spread over both channels at the server's own gain.
+        self.assertTrue(fit and 0.3 * 32767 < fit[0] < 0.75 * 32767 and fit[1] > 50, fit)
+
+        # The default input removed with another left: a move, not an end.
+        self.server.pactl("unload-module", two[1])
+        self.read_until(following, lambda err: err.count("Default input changed") >= 2)
+        self.assertEqual(following.err.count("Default input changed"), 2, following.err)
+        self.assertTrue(following.read(3200, 2))
+        self.assertNotIn("Default input changed", named.err)
+        self.assertEqual((following.p.poll(), named.p.poll()), (None, None))
+
+        # With every source gone both end: the named one with its device, the
+        # other once no default is left.
+        for module in (one[1], one[0], two[0]):
+            self.server.pactl("unload-module", module)
+        self.assertEnds(following, 1, "[tamsel] FATAL: audio stream failed: ", 1.5)
+        self.assertEqual(named.status(3), 1)
