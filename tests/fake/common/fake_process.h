@@ -36,8 +36,6 @@ class FakeProcess final : public ProcessControl, public OutputStream {
  public:
   void writeDiagnostic(std::string_view text) override {
     note(std::string(text));
-    std::lock_guard lock(mutex_);
-    err_ += text;
   }
   void installSignalHandlers(std::string_view, std::string_view) override {}
   void parkMainThread() override {}
@@ -57,10 +55,6 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     std::lock_guard lock(mutex_);
     return out_;
   }
-  std::string stderrBytes() const {
-    std::lock_guard lock(mutex_);
-    return err_;
-  }
 
   int failWith = 0;  // an errno every standard-output write fails with
 
@@ -71,7 +65,7 @@ class FakeProcess final : public ProcessControl, public OutputStream {
   }
   mutable std::mutex mutex_;
   Lines log_;
-  std::string out_, err_;
+  std::string out_;
 };
 
 }  // namespace pcm::fake
