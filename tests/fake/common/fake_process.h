@@ -34,9 +34,7 @@ std::optional<int> exitStatusOf(Action&& action) {
 
 class FakeProcess final : public ProcessControl, public OutputStream {
  public:
-  void writeDiagnostic(std::string_view text) override {
-    note(std::string(text));
-  }
+  void writeDiagnostic(std::string_view text) override { note(std::string(text)); }
   void installSignalHandlers(std::string_view, std::string_view) override {}
   void parkMainThread() override {}
   [[noreturn]] void exitProcess(int status) override { throw ProcessExit{status}; }
