@@ -1,4 +1,4 @@
-"""CPU and memory of a running process, from /proc, for the benchmark scripts."""
+"""CPU time of a running process, from /proc, for the benchmark scripts."""
 
 import os
 
@@ -9,14 +9,3 @@ def process_cpu_seconds(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-
-def rss_kib(pid, field="VmRSS"):
-    """VmRSS (or VmHWM, the peak) of a running process in KiB, or None."""
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None

@@ -33,6 +33,10 @@ PIPEWIRE_FILES = {
     "rates = [ 16000 44100 48000 192000 ] default.clock.min-quantum = 1024 }"}
 
 
+def rss_kib(pid, field="VmRSS"):  # of a running process; VmHWM is its peak
+    return int(pathlib.Path(f"/proc/{pid}/status").read_text().split(field + ":")[1].split()[0])
+
+
 def until(done, seconds=5.0):
     end = time.monotonic() + seconds
     while not (result := done()) and time.monotonic() < end:

@@ -1,7 +1,7 @@
 # What the end-to-end tests share: the tools' paths (from CMake), a private
 # server per case, and checks of the tools' samples, lines and statuses.
 import array, itertools, math, os, pathlib, random, signal, struct, sys, threading, time, unittest
-from private_server import Proc, Server
+from private_server import Proc, Server, rss_kib
 from subprocess import DEVNULL
 
 VELLOC, CORVANE, STOP_PROBE = (os.environ.get(n, "") for n in ("VELLOC", "CORVANE", "STOP_PROBE"))

@@ -6,10 +6,6 @@
 from support import *  # noqa: F403
 
 
-def rss_kb(pid):
-    return int(pathlib.Path(f"/proc/{pid}/status").read_text().split("VmRSS:")[1].split()[0])
-
-
 class Soak(ServerTest):
     def test_velloc_bit_exact_and_corvane_in_real_time_side_by_side(self):
         seconds = float(os.environ.get("SOAK_SECONDS", 25))
@@ -31,7 +27,7 @@ class Soak(ServerTest):
             early = max(early, received / 32000 - at) if 2 <= at < 12 else early
             late = max(late, received / 32000 - at) if at >= seconds - 10 else late
             if at >= 10 and not rss:
-                rss = {proc: rss_kb(proc.pid) for proc in (velloc, corvane)}
+                rss = {proc: rss_kib(proc.pid) for proc in (velloc, corvane)}
             pending += velloc.read(65536, 0.02)
             samples, pending = pcm(pending), pending[len(pending) // 2 * 2:]
             start = first_sound(samples) if not checked else 0  # after the lead-in silence
@@ -40,14 +36,14 @@ class Soak(ServerTest):
                     self.fail(f"velloc's sample {checked} after the lead-in: {got}, not {want}")
                 checked += 1
         print(f"velloc {checked} exact; corvane {(late - early) * 16000:+.0f} off the clock;",
-              f"RSS kB {list(rss.values())} -> {[rss_kb(p.pid) for p in rss]}", file=sys.stderr)
+              f"RSS kB {list(rss.values())} -> {[rss_kib(p.pid) for p in rss]}", file=sys.stderr)
         self.assertGreater(checked, (seconds - 3) * 16000)
         self.assertLessEqual(abs(late - early) * 16000, 800)
         # The clock started when corvane's first block came, holding the 50 ms
         # before it: the stream stays a block ahead, give or take one.
         self.assertAlmostEqual(late * 16000, 800, delta=800)
         for proc, kb in rss.items():
-            self.assertLessEqual(rss_kb(proc.pid), kb + 256, "grew after it settled")
+            self.assertLessEqual(rss_kib(proc.pid), kb + 256, "grew after it settled")
         self.assertStopsOn(velloc, signal.SIGINT, "[tamsel] Received SIGINT, stopping...\n")
         self.assertStopsOn(corvane, signal.SIGINT, "Received SIGINT, stopping...\n")
 
