@@ -32,19 +32,39 @@ void ChunkBacklog::append(std::span<const std::byte> bytes) {
   store(bytes);
 }
 
+void ChunkBacklog::appendSilence(std::size_t bytes) {
+  static constexpr std::byte kZeros[4096]{};
+  for (bytes -= bytes % 2; bytes > 0;) {
+    const std::size_t n = std::min(bytes, sizeof kZeros);
+    store({kZeros, n});
+    bytes -= n;
+  }
+}
+
+void ChunkBacklog::pushChunk(std::unique_ptr<Chunk> chunk) {
+  if (count_ == ring_.size()) {
+    std::vector<std::unique_ptr<Chunk>> larger(std::max<std::size_t>(8, 2 * ring_.size()));
+    for (std::size_t i = 0; i < count_; ++i)
+      larger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
+    ring_ = std::move(larger);
+    head_ = 0;
+  }
+  ring_[(head_ + count_++) % ring_.size()] = std::move(chunk);
+}
+
 // Every amount stored is even and so is a chunk's size, so every chunk holds
 // whole samples only.
 void ChunkBacklog::store(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    if (chunks_.empty() || chunks_.back()->end_ == kChunkBytes) {
+    if (count_ == 0 || newest().end_ == kChunkBytes) {
       if (spares_.empty()) {
-        chunks_.push_back(std::make_unique<Chunk>());
+        pushChunk(std::make_unique<Chunk>());
       } else {
-        chunks_.push_back(std::move(spares_.back()));
+        pushChunk(std::move(spares_.back()));
         spares_.pop_back();
       }
     }
-    Chunk& tail = *chunks_.back();
+    Chunk& tail = newest();
     const std::size_t n = std::min(bytes.size(), kChunkBytes - tail.end_);
     std::memcpy(tail.bytes_ + tail.end_, bytes.data(), n);
     tail.end_ += n;
@@ -53,11 +73,11 @@ void ChunkBacklog::store(std::span<const std::byte> bytes) {
   }
 }
 
-std::size_t ChunkBacklog::dropOldest(std::size_t bytes) {
+std::size_t ChunkBacklog::silenceOldest(std::size_t bytes) {
   std::size_t left = bytes + bytes % 2;
   std::size_t dropped = 0;
-  while (left > 0 && !chunks_.empty()) {
-    Chunk& oldest = *chunks_.front();
+  while (left > 0 && count_ > 0) {
+    Chunk& oldest = *ring_[head_];
     const std::size_t n = std::min(left, oldest.end_ - oldest.begin_);
     oldest.begin_ += n;
     size_ -= n;
@@ -65,13 +85,21 @@ std::size_t ChunkBacklog::dropOldest(std::size_t bytes) {
     left -= n;
     if (oldest.begin_ == oldest.end_) recycle(takeOldest());
   }
+  silence_ += dropped;
   return dropped;
 }
 
+std::size_t ChunkBacklog::takeSilence(std::size_t most) {
+  const std::size_t n = std::min(most - most % 2, silence_);
+  silence_ -= n;
+  return n;
+}
+
 std::unique_ptr<ChunkBacklog::Chunk> ChunkBacklog::takeOldest() {
-  if (chunks_.empty()) return nullptr;
-  auto oldest = std::move(chunks_.front());
-  chunks_.pop_front();
+  if (count_ == 0) return nullptr;
+  auto oldest = std::move(ring_[head_]);
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
   size_ -= oldest->end_ - oldest->begin_;
   return oldest;
 }
@@ -83,9 +111,10 @@ void ChunkBacklog::recycle(std::unique_ptr<Chunk> chunk) {
 }
 
 void ChunkBacklog::clear() {
-  chunks_.clear();
+  ring_.clear();
+  head_ = count_ = 0;
   spares_.clear();
-  size_ = 0;
+  size_ = silence_ = 0;
   halfSample_.reset();
 }
 

@@ -1,9 +1,10 @@
 // The bytes of a 16-bit sample stream that wait to be written, oldest first, in
-// fixed-size chunks of memory that go back to the system once written.
+// fixed-size chunks of memory that go back to the system once written. Audio
+// dropped at the front to respect a bound becomes a run of silence, kept as a
+// count, so that what follows keeps its place in time.
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -34,13 +35,20 @@ class ChunkBacklog {
   // Copies `bytes` in after everything held. Only whole samples are held: a
   // last odd byte waits for the byte that completes its sample.
   void append(std::span<const std::byte> bytes);
-  // Whole-sample bytes held (a waiting odd byte is not counted).
+  // Appends `bytes` of zeros (rounded down to whole samples).
+  void appendSilence(std::size_t bytes);
+  // Bytes of audio held in chunks (the leading silence and a waiting odd byte
+  // are not counted): what the backlog costs in memory.
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  // Drops the oldest `bytes`, rounded up to whole samples; returns how many
-  // bytes went.
-  std::size_t dropOldest(std::size_t bytes);
+  bool empty() const { return size_ == 0 && silence_ == 0; }
+  // Turns the oldest `bytes` held in chunks, rounded up to whole samples, into
+  // silence; returns how many bytes that was.
+  std::size_t silenceOldest(std::size_t bytes);
+  // Takes up to `most` bytes of the silence that comes first; 0 when the oldest
+  // bytes are audio.
+  std::size_t takeSilence(std::size_t most);
   // Takes out the oldest chunk, partly filled or not; null when none is held.
+  // Any leading silence must be taken first.
   std::unique_ptr<Chunk> takeOldest();
   // Takes back a chunk from takeOldest once its bytes are written. A couple are
   // kept for reuse, so that a stream that keeps up allocates nothing per write.
@@ -51,10 +59,16 @@ class ChunkBacklog {
  private:
   static constexpr std::size_t kSpareChunks = 2;
   void store(std::span<const std::byte> bytes);
+  void pushChunk(std::unique_ptr<Chunk> chunk);
+  Chunk& newest() { return *ring_[(head_ + count_ - 1) % ring_.size()]; }
 
-  std::deque<std::unique_ptr<Chunk>> chunks_;
+  // A ring rather than a deque: it grows only when the backlog reaches a new
+  // length, so a stream that keeps up allocates nothing once running.
+  std::vector<std::unique_ptr<Chunk>> ring_;
+  std::size_t head_ = 0, count_ = 0;
   std::vector<std::unique_ptr<Chunk>> spares_;
   std::size_t size_ = 0;
+  std::size_t silence_ = 0;  // bytes of silence before the oldest chunk
   std::optional<std::byte> halfSample_;
 };
 

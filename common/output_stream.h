@@ -16,14 +16,18 @@ class OutputStream {
   // Writes every byte, in order. Returns 0, or the errno that made the output
   // fail for good.
   virtual int write(std::span<const std::byte> bytes) = 0;
+  // Writes `bytes` of zeros, as write() would.
+  virtual int writeSilence(std::size_t bytes) = 0;
 };
 
 // An OutputStream of 16 kHz 16-bit mono audio on a file descriptor (standard
 // output by default) that never makes its caller wait for the reader: write()
 // queues a copy and returns, and a thread of its own writes the queue out in
 // order. A reader that falls more than `boundBytes` behind loses the oldest
-// audio, whole samples only; once it has caught up again, one line through
-// `process` (`linePrefix` first) says how many milliseconds went. An error of
+// audio, whole samples only, which becomes silence of the same length (a count,
+// not memory), so that what follows keeps its place in time; once the reader
+// has caught up again, one line through `process` (`linePrefix` first) says
+// how many milliseconds went. An error of
 // that thread's writes comes back from every later write(). Destroying the
 // stream waits until everything queued is written.
 class QueuedOutput final : public OutputStream {
@@ -35,6 +39,7 @@ class QueuedOutput final : public OutputStream {
                std::size_t boundBytes = kDefaultBoundBytes);
   ~QueuedOutput() override;
   int write(std::span<const std::byte> bytes) override;
+  int writeSilence(std::size_t bytes) override;
 
  private:
   struct Queue;

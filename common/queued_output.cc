@@ -14,6 +14,7 @@ namespace pcm {
 namespace {
 
 constexpr std::size_t kBytesPerMillisecond = 16000 * 2 / 1000;
+constexpr std::byte kZeros[16384]{};
 
 // EBADF for a descriptor the process cannot write, so that the first write
 // reports it as a direct write would.
@@ -30,6 +31,13 @@ struct QueuedOutput::Queue {
       : process(process), linePrefix(std::move(linePrefix)), fd(fd), bound(boundBytes) {}
 
   void writeOut();
+  void fail(int failure) {
+    error = failure;
+    backlog.clear();
+  }
+  // Appends through `add` and keeps the audio held within the bound.
+  template <typename Add>
+  int queue(Add add);
 
   ProcessControl& process;
   const std::string linePrefix;
@@ -49,6 +57,13 @@ void QueuedOutput::Queue::writeOut() {
   std::unique_lock lock(mutex);
   for (;;) {
     changed.wait(lock, [&] { return closing || !backlog.empty(); });
+    if (const std::size_t silence = backlog.takeSilence(sizeof kZeros)) {
+      lock.unlock();
+      const int failure = writeAll(fd, kZeros, silence);
+      lock.lock();
+      if (failure != 0) return fail(failure);
+      continue;
+    }
     auto chunk = backlog.takeOldest();
     if (!chunk) return;
     lock.unlock();
@@ -56,11 +71,7 @@ void QueuedOutput::Queue::writeOut() {
     const int failure = writeAll(fd, bytes.data(), bytes.size());
     lock.lock();
     backlog.recycle(std::move(chunk));
-    if (failure != 0) {
-      error = failure;
-      backlog.clear();
-      return;
-    }
+    if (failure != 0) return fail(failure);
     if (droppedBytes > 0 && backlog.size() <= bound / 2) {
       const std::string line = linePrefix + "WARNING: standard output fell behind: dropped " +
                                std::to_string(droppedBytes / kBytesPerMillisecond) +
@@ -90,18 +101,24 @@ QueuedOutput::~QueuedOutput() {
   if (queue_->writer.joinable()) queue_->writer.join();
 }
 
-int QueuedOutput::write(std::span<const std::byte> bytes) {
-  Queue& queue = *queue_;
+template <typename Add>
+int QueuedOutput::Queue::queue(Add add) {
   {
-    std::lock_guard lock(queue.mutex);
-    if (queue.error != 0) return queue.error;
-    queue.backlog.append(bytes);
-    if (queue.backlog.size() > queue.bound) {
-      queue.droppedBytes += queue.backlog.dropOldest(queue.backlog.size() - queue.bound);
-    }
+    std::lock_guard lock(mutex);
+    if (error != 0) return error;
+    add();
+    if (backlog.size() > bound) droppedBytes += backlog.silenceOldest(backlog.size() - bound);
   }
-  queue.changed.notify_one();
+  changed.notify_one();
   return 0;
+}
+
+int QueuedOutput::write(std::span<const std::byte> bytes) {
+  return queue_->queue([&] { queue_->backlog.append(bytes); });
+}
+
+int QueuedOutput::writeSilence(std::size_t bytes) {
+  return queue_->queue([&] { queue_->backlog.appendSilence(bytes); });
 }
 
 }  // namespace pcm

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -80,6 +81,9 @@ class AudioUnit {
 struct AudioTime {
   int64_t sampleTime = 0;
   double sampleRate = 0.0;
+  // When the frame at sampleTime was captured, in CLOCK_MONOTONIC seconds; NaN
+  // when the platform cannot tell.
+  double hostTime = std::numeric_limits<double>::quiet_NaN();
 };
 
 // Called on the engine's own thread, once per delivered buffer, one call at a

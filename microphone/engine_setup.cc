@@ -148,6 +148,8 @@ void setUpEngine(VellocState& state) {
   if (state.needsConversion) createConverter(state, *converterOutputFormat);
 
   state.outputHandle = &platform.standardOutput();
+  state.timeline.emplace(*state.outputHandle);
+  state.stamped = false;
   state.firstCallbackLogged = false;
 
   installTap(state, *converterOutputFormat);

@@ -2,7 +2,7 @@
 #include <string>
 #include <system_error>
 
-#include "common/sample_rule.h"
+#include "common/timeline.h"
 #include "microphone/velloc.h"
 
 namespace velloc {
@@ -21,20 +21,20 @@ const float* channelZero(VellocState& state, const PcmBuffer& buffer, std::size_
 
 }  // namespace
 
-void writeInt16Samples(VellocState& state, const PcmBuffer& buffer) {
+void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt) {
   if (buffer.floatChannelData() == nullptr) return;
   const std::size_t frames = buffer.frameLength();
   if (frames == 0) return;
 
-  const float* samples = channelZero(state, buffer, frames);
-  const std::size_t byteCount = 2 * frames;
-  if (state.pcmBytes.size() < byteCount) state.pcmBytes.resize(byteCount);
-  pcm::encodePcm16le(samples, frames, state.pcmBytes.data());
-
-  const int failure = state.outputHandle->write({state.pcmBytes.data(), byteCount});
+  pcm::ProcessControl& process = state.platform->process();
+  const int failure =
+      state.timeline->push({channelZero(state, buffer, frames), frames}, capturedAt);
+  if (!state.stamped) {
+    state.stamped = true;
+    process.writeDiagnostic(pcm::sampleZeroLine("[tamsel] ", *state.timeline->start()));
+  }
   if (failure != 0) {
     // Audio that can go nowhere is not worth holding the microphone for.
-    pcm::ProcessControl& process = state.platform->process();
     process.writeDiagnostic("[tamsel] FATAL: cannot write to stdout: " +
                             std::generic_category().message(failure) + "\n");
     process.exitProcess(1);

@@ -58,8 +58,7 @@ const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
 }
 
 void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
-                        AudioConverter& converter, const PcmBuffer& buffer,
-                        const AudioTime& /*when*/) {
+                        AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when) {
   logFirstCallback(state, buffer.frameLength());
 
   const double ratio = state.targetSampleRate / state.nativeFormat.sampleRate;
@@ -95,12 +94,18 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
     return;
   }
   if (status == ConverterOutputStatus::error) return;
-  if (output.frameLength() > 0) writeInt16Samples(state, output);
+  // Output frame n stands for the input at n / target rate seconds from the
+  // input's start; this buffer's first input frame is inputBefore.
+  const double capturedAt =
+      when.hostTime + static_cast<double>(state.convertedOutputFrames) / state.targetSampleRate -
+      static_cast<double>(inputBefore) / state.nativeFormat.sampleRate;
+  state.convertedOutputFrames += output.frameLength();
+  if (output.frameLength() > 0) writeInt16Samples(state, output, capturedAt);
 }
 
-void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& /*when*/) {
+void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& when) {
   logFirstCallback(state, buffer.frameLength());
-  writeInt16Samples(state, buffer);
+  writeInt16Samples(state, buffer, when.hostTime);
 }
 
 }  // namespace velloc

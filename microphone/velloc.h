@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/timeline.h"
 #include "microphone/audio_platform.h"
 
 namespace velloc {
@@ -40,11 +41,14 @@ struct VellocState {
   // Input frames handed to the converter so far; output capacities are taken
   // from this running total so that no fraction of a frame is lost per call.
   uint64_t convertedInputFrames = 0;
+  // Frames the converter has put out so far: with the input total, they date
+  // each output buffer from its tap buffer's capture time.
+  uint64_t convertedOutputFrames = 0;
+  // What puts the samples in place in time and writes them.
+  std::optional<pcm::Timeline> timeline;
+  bool stamped = false;
   // What the converter writes into, kept for the whole run.
   std::unique_ptr<PcmBuffer> converterOutput;
-  // The writer's byte buffer, kept between calls so the audio path does not
-  // allocate once it has seen its largest buffer.
-  std::vector<std::byte> pcmBytes;
   // Channel 0 of an interleaved buffer, gathered for the writer.
   std::vector<float> interleavedScratch;
 };
@@ -68,6 +72,8 @@ void logFirstCallback(VellocState& state, uint32_t frameLength);
 // time it is asked, nothing (noDataNow) every later time.
 const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer, uint32_t packetCount,
                                  ConverterInputStatus& status);
-void writeInt16Samples(VellocState& state, const PcmBuffer& buffer);
+// Writes channel 0 of `buffer`, whose first frame was captured at `capturedAt`
+// (CLOCK_MONOTONIC seconds, NaN: unknown), to standard output as 16-bit PCM.
+void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt);
 
 }  // namespace velloc

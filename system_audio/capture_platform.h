@@ -127,6 +127,8 @@ class BlockBuffer {
   // copied.
   virtual int32_t copyDataBytes(std::size_t offset, std::size_t length,
                                 void* destination) const = 0;
+  // All the bytes when they lie in one piece of memory, else none.
+  virtual std::span<const std::byte> contiguousBytes() const { return {}; }
 };
 
 class FormatDescription {
@@ -144,6 +146,8 @@ class SampleBuffer {
   // Either may be none.
   virtual const BlockBuffer* dataBuffer() const = 0;
   virtual const FormatDescription* formatDescription() const = 0;
+  // When the first sample is heard, on CLOCK_MONOTONIC; invalid when unknown.
+  virtual CMTime presentationTimeStamp() const { return {}; }
 };
 
 // ---- The stream -----------------------------------------------------------------

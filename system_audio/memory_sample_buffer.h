@@ -17,6 +17,7 @@ class MemoryBlockBuffer final : public BlockBuffer {
   explicit MemoryBlockBuffer(std::span<const std::byte> bytes) : bytes_(bytes) {}
   std::size_t dataLength() const override { return bytes_.size(); }
   int32_t copyDataBytes(std::size_t offset, std::size_t length, void* destination) const override;
+  std::span<const std::byte> contiguousBytes() const override { return bytes_; }
 
  private:
   std::span<const std::byte> bytes_;
@@ -37,16 +38,18 @@ class MemoryFormatDescription final : public FormatDescription {
 class MemorySampleBuffer final : public SampleBuffer {
  public:
   MemorySampleBuffer(std::optional<MemoryBlockBuffer> data,
-                     std::optional<MemoryFormatDescription> format)
-      : data_(std::move(data)), format_(std::move(format)) {}
+                     std::optional<MemoryFormatDescription> format, CMTime presentation = {})
+      : data_(std::move(data)), format_(std::move(format)), presentation_(presentation) {}
   const BlockBuffer* dataBuffer() const override { return data_ ? &*data_ : nullptr; }
   const FormatDescription* formatDescription() const override {
     return format_ ? &*format_ : nullptr;
   }
+  CMTime presentationTimeStamp() const override { return presentation_; }
 
  private:
   std::optional<MemoryBlockBuffer> data_;
   std::optional<MemoryFormatDescription> format_;
+  CMTime presentation_;
 };
 
 }  // namespace corvane

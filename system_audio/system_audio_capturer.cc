@@ -1,11 +1,13 @@
 #include "system_audio/system_audio_capturer.h"
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "common/number_format.h"
-#include "common/sample_rule.h"
+#include "common/timeline.h"
 #include "system_audio/completion_wait.h"
 
 namespace corvane {
@@ -17,7 +19,7 @@ using ContentResult =
 }  // namespace
 
 SystemAudioCapturer::SystemAudioCapturer(CapturePlatform& platform)
-    : outputHandle(platform.standardOutput()), platform_(platform) {}
+    : outputHandle(platform.standardOutput()), platform_(platform), timeline_(outputHandle) {}
 
 std::optional<PlatformError> SystemAudioCapturer::requestFirstDisplay(
     std::shared_ptr<const Display>& display) {
@@ -97,19 +99,15 @@ std::string streamFormatLine(const AudioStreamBasicDescription& description) {
          " bytesPerFrame=" + std::to_string(description.mBytesPerFrame) + "\n";
 }
 
-void SystemAudioCapturer::writeOutput(std::span<const std::byte> bytes) {
-  // An empty write would add nothing to the stream; skipping it keeps one write
-  // per buffer that carries samples.
-  if (bytes.empty()) return;
-  if (const int error = outputHandle.write(bytes)) {
-    // A reader that went away normally ends the process by SIGPIPE before this;
-    // what is left (a full disk, an I/O error) would lose every later buffer, so
-    // the tool says so and stops rather than capture into nothing.
-    pcm::ProcessControl& process = platform_.process();
-    process.writeDiagnostic(
-        "FATAL: cannot write to stdout: " + std::generic_category().message(error) + "\n");
-    process.exitProcess(1);
-  }
+void SystemAudioCapturer::endOnOutputFailure(int error) {
+  if (error == 0) return;
+  // A reader that went away normally ends the process by SIGPIPE before this;
+  // what is left (a full disk, an I/O error) would lose every later buffer, so
+  // the tool says so and stops rather than capture into nothing.
+  pcm::ProcessControl& process = platform_.process();
+  process.writeDiagnostic(
+      "FATAL: cannot write to stdout: " + std::generic_category().message(error) + "\n");
+  process.exitProcess(1);
 }
 
 void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuffer& sampleBuffer,
@@ -119,14 +117,15 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   const BlockBuffer* block = sampleBuffer.dataBuffer();
   if (block == nullptr) return;
   const std::size_t length = block->dataLength();
-  const std::size_t sampleCount = length / 4;
-  // Room for every byte, the partial group after the last whole sample included,
-  // zeroed so that a failed copy leaves zeros where nothing arrived; the buffer
-  // then goes on as it is.
-  dataCopy_.assign((length + 3) / 4, 0.0f);
-  block->copyDataBytes(0, length, dataCopy_.data());
-  const std::span<const std::byte> bytes(reinterpret_cast<const std::byte*>(dataCopy_.data()),
-                                         length);
+  // The samples are read where they lie when they lie in one aligned piece.
+  // Otherwise they are copied into zeroed room for every byte, so that a failed
+  // copy leaves zeros where nothing arrived; the buffer then goes on as it is.
+  std::span<const std::byte> bytes = block->contiguousBytes();
+  if (bytes.size() != length || reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(float)) {
+    dataCopy_.assign((length + 3) / 4, 0.0f);
+    block->copyDataBytes(0, length, dataCopy_.data());
+    bytes = {reinterpret_cast<const std::byte*>(dataCopy_.data()), length};
+  }
 
   const FormatDescription* format = sampleBuffer.formatDescription();
   if (format == nullptr) return;
@@ -139,16 +138,26 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   }
 
   if ((description->mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
-    writeOutput(bytes);
+    // An empty write would add nothing to the stream.
+    if (!bytes.empty()) endOnOutputFailure(outputHandle.write(bytes));
     return;
   }
 
   // Every whole 4-byte group is one sample, whatever the channel layout; a
   // trailing partial group is dropped.
+  const std::size_t sampleCount = length / 4;
   if (sampleCount == 0) return;
-  if (pcmBytes_.size() < 2 * sampleCount) pcmBytes_.resize(2 * sampleCount);
-  pcm::encodePcm16le(dataCopy_.data(), sampleCount, pcmBytes_.data());
-  writeOutput({pcmBytes_.data(), 2 * sampleCount});
+  const CMTime heard = sampleBuffer.presentationTimeStamp();
+  const double heardAt = (heard.flags & kCMTimeFlagsValid) != 0 && heard.timescale > 0
+                             ? static_cast<double>(heard.value) / heard.timescale
+                             : std::numeric_limits<double>::quiet_NaN();
+  const int error =
+      timeline_.push({reinterpret_cast<const float*>(bytes.data()), sampleCount}, heardAt);
+  if (!stamped_) {
+    stamped_ = true;
+    platform_.process().writeDiagnostic(pcm::sampleZeroLine("", *timeline_.start()));
+  }
+  endOnOutputFailure(error);
 }
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/timeline.h"
 #include "system_audio/capture_platform.h"
 
 namespace corvane {
@@ -41,14 +42,16 @@ class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
 
  private:
   std::optional<PlatformError> requestFirstDisplay(std::shared_ptr<const Display>& display);
-  void writeOutput(std::span<const std::byte> bytes);
+  // Writes the FATAL line and ends the process on an output error.
+  void endOnOutputFailure(int error);
 
   CapturePlatform& platform_;
-  // Working storage of the delivery queue, kept between buffers so that the
-  // audio path stops allocating once it has seen its largest buffer. The data
-  // bytes land in float storage so the float path can read them in place.
+  // Puts the samples in place in time and writes them; delivery queue only.
+  pcm::Timeline timeline_;
+  bool stamped_ = false;
+  // Where buffers whose bytes are scattered or misaligned are gathered, kept
+  // between buffers so that the audio path stops allocating.
   std::vector<float> dataCopy_;
-  std::vector<std::byte> pcmBytes_;
 };
 
 // The stream-format line, "[orrick] ASBD ...\n".

@@ -2,6 +2,8 @@
 
 #include <pulse/error.h>
 
+#include <cmath>
+
 #include "platform/pulse/capture_formats.h"
 #include "system_audio/memory_sample_buffer.h"
 
@@ -52,7 +54,8 @@ void PulseCaptureStream::startCapture(
   config.follow = RecordStream::Config::Follow::defaultOutput;
 
   recorder_ = std::make_unique<RecordStream>(
-      connection_, config, [this](std::span<std::byte> block, uint64_t) { deliver(block); },
+      connection_, config,
+      [this](std::span<std::byte> block, uint64_t, double heardAt) { deliver(block, heardAt); },
       [this](const Error& error) {
         delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
       },
@@ -70,12 +73,14 @@ void PulseCaptureStream::startCapture(
   completion(std::nullopt);
 }
 
-void PulseCaptureStream::deliver(std::span<const std::byte> block) {
+void PulseCaptureStream::deliver(std::span<const std::byte> block, double heardAt) {
   const corvane::AudioStreamBasicDescription description{static_cast<double>(sampleRate_),
                                                          corvane::kAudioFormatFlagIsFloat,
                                                          4 * channels_, channels_, 32};
-  const corvane::MemorySampleBuffer buffer{corvane::MemoryBlockBuffer(block),
-                                           corvane::MemoryFormatDescription(description)};
+  const corvane::MemorySampleBuffer buffer{
+      corvane::MemoryBlockBuffer(block), corvane::MemoryFormatDescription(description),
+      std::isfinite(heardAt) ? corvane::CMTimeMake(std::llround(heardAt * 1e9), 1'000'000'000)
+                             : corvane::CMTime{}};
   for (corvane::StreamOutput* output : audioOutputs_) {
     output->didOutputSampleBuffer(*this, buffer, corvane::StreamOutputType::audio);
   }

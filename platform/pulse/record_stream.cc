@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 namespace pulse {
 namespace {
@@ -25,6 +26,12 @@ constexpr int kMostFailedMoves = 3;
 // another before it ends: the server may announce the new default a moment
 // after it removed the old one.
 constexpr pa_usec_t kReplacementWait = 400'000;
+
+double monotonicSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 std::string describe(const char* description, const char* name) {
   return description != nullptr && *description != '\0' ? description : name;
@@ -55,6 +62,11 @@ RecordStream::~RecordStream() {
 }
 
 void RecordStream::release() {
+  if (timing_ != nullptr) {
+    pa_operation_cancel(timing_);
+    pa_operation_unref(timing_);
+    timing_ = nullptr;
+  }
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
@@ -64,6 +76,11 @@ void RecordStream::release() {
 }
 
 bool RecordStream::connect(const char* source, const pa_channel_map* map) {
+  // Audio of the device left behind must not share a block, or a capture time,
+  // with the next one's.
+  if (filled_ > 0) handOver();
+  streamBytes_ = 0;
+  answerCount_ = 0;
   stream_ =
       pa_stream_new(connection_.context(), config_.streamName.c_str(), &config_.sampleSpec, map);
   if (stream_ == nullptr) return false;
@@ -97,6 +114,7 @@ Result<> RecordStream::start() {
     return failure;
   }
   started_ = true;
+  askTiming();
   if (config_.follow != Config::Follow::nothing) {
     pa_context_set_subscribe_callback(connection_.context(), onServerEvent, this);
     const auto mask = static_cast<pa_subscription_mask_t>(
@@ -121,6 +139,7 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
   self->connection_.signal();
   if (!self->started_ || self->ended_) return;
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) self->askTiming();
   if (pa_stream_get_state(stream) == PA_STREAM_READY && !self->movingTo_.empty()) {
     self->failedMoves_ = 0;
     const std::string description = std::move(self->movingTo_);
@@ -144,13 +163,95 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
 
 void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
-  const void* data = nullptr;
-  std::size_t bytes = 0;
-  while (!self->ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-    self->take(static_cast<const std::byte*>(data), bytes);
-    pa_stream_drop(stream);
+  // Audio whose capture time is not known yet stays with the server until it is.
+  if (self->answerCount_ >= kFirstAnswers) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (!self->ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+      self->take(static_cast<const std::byte*>(data), bytes);
+      pa_stream_drop(stream);
+    }
   }
-  if (self->onLoss_ && !self->ended_) self->watchForLoss();
+  if (self->ended_) return;
+  self->askTiming();
+  if (self->onLoss_) self->watchForLoss();
+}
+
+void RecordStream::askTiming() {
+  if (timing_ != nullptr || stream_ == nullptr) return;
+  timingAsked_ = monotonicSeconds();
+  timing_ = pa_stream_update_timing_info(stream_, onTiming, this);
+}
+
+// The server's answer says when the newest byte it holds for the stream was
+// captured; what lies between that byte and the next one read dates the latter.
+// The server stamps its answer on the real-time clock, so its transport time
+// is believed only within the round trip measured here on the monotonic one.
+void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
+  auto* self = static_cast<RecordStream*>(userdata);
+  pa_operation_unref(self->timing_);
+  self->timing_ = nullptr;
+  const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (self->ended_ || info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
+    return;
+  }
+  const double now = monotonicSeconds();
+  const double roundTrip = now - self->timingAsked_;
+  double transport = static_cast<double>(info->transport_usec) / 1e6;
+  if (!(transport <= roundTrip)) transport = roundTrip / 2;
+  const double newestCaptured = now - transport - static_cast<double>(info->source_usec) / 1e6 +
+                                static_cast<double>(info->sink_usec) / 1e6;
+  // Before the server has written anything it cannot tell.
+  if (info->write_index <= 0) return self->askTiming();
+  const double bytesPerSecond = pa_bytes_per_second(&self->config_.sampleSpec);
+  const double queued = static_cast<double>(info->write_index - info->read_index);
+  self->dateStream(newestCaptured -
+                   (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond);
+  // The first audio waits for a few answers; then one a read is enough.
+  if (self->answerCount_ < kFirstAnswers) {
+    self->askTiming();
+  } else if (self->answerCount_ == kFirstAnswers) {
+    onRead(stream, 0, self);
+  }
+}
+
+// An answer can only be late: the server dates what it holds no earlier than
+// it was captured, and less precisely while a device block is under way. So
+// the stream's start is the earliest of the recent answers but one (one may be
+// early by a slip of the server's clock). When the last few all lie on one side
+// of that by more than they stray, or one lies far beyond it, the stream has
+// jumped in time (audio the server never delivered) and only they count.
+void RecordStream::dateStream(double start) {
+  constexpr double kStraySeconds = 0.008, kFarSeconds = 0.05;
+  constexpr int kSameSide = 4;
+  const int held = std::min(answerCount_, kAnswers);
+  int later = 0, earlier = 0;
+  for (int back = 0; back < std::min(held, kSameSide - 1); ++back) {
+    const double answer = answers_[(answerCount_ - 1 - back) % kAnswers];
+    later += answer > streamStart_ + kStraySeconds;
+    earlier += answer < streamStart_ - kStraySeconds;
+  }
+  const bool jumped =
+      held > 0 &&
+      (start > streamStart_ + kFarSeconds ||
+       (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
+       (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1));
+  if (jumped) {
+    const int keep = start > streamStart_ + kFarSeconds ? 0 : kSameSide - 1;
+    std::array<double, kAnswers> recent{};
+    for (int back = 0; back < keep; ++back) {
+      recent[keep - 1 - back] = answers_[(answerCount_ - 1 - back) % kAnswers];
+    }
+    answers_ = recent;
+    answerCount_ = keep;
+  }
+  answers_[answerCount_++ % kAnswers] = start;
+  double earliest = std::numeric_limits<double>::infinity(), next = earliest;
+  for (int i = 0; i < std::min(answerCount_, kAnswers); ++i) {
+    next = std::max(earliest, std::min(next, answers_[i]));
+    earliest = std::min(earliest, answers_[i]);
+  }
+  streamStart_ = answerCount_ >= 3 ? next : earliest;
 }
 
 // A stream that falls behind the clock and catches up lost nothing; one whose
@@ -182,6 +283,7 @@ void RecordStream::watchForLoss() {
 
 void RecordStream::take(const std::byte* data, std::size_t bytes) {
   while (bytes > 0) {
+    if (filled_ == 0) blockStreamByte_ = streamBytes_;
     const std::size_t part = std::min(bytes, block_.size() - filled_);
     if (data != nullptr) {
       std::memcpy(block_.data() + filled_, data, part);
@@ -190,13 +292,21 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
       std::memset(block_.data() + filled_, 0, part);  // a hole: keep the timing
     }
     filled_ += part;
+    streamBytes_ += part;
     bytes -= part;
-    if (filled_ == block_.size()) {
-      filled_ = 0;
-      onBlock_(block_, nextFrame_);
-      nextFrame_ += config_.framesPerBlock;
-    }
+    if (filled_ == block_.size()) handOver();
   }
+}
+
+void RecordStream::handOver() {
+  const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
+  filled_ = 0;
+  // Dated as late as possible, by the most answers.
+  const double capturedAt = streamStart_ + static_cast<double>(blockStreamByte_) /
+                                               pa_bytes_per_second(&config_.sampleSpec);
+  onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
+           capturedAt);
+  nextFrame_ += frames;
 }
 
 void RecordStream::onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,

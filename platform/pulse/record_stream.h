@@ -7,13 +7,16 @@
 //   config.sampleSpec = {PA_SAMPLE_FLOAT32NE, 48000, 2};
 //   config.framesPerBlock = 4096;
 //   pulse::RecordStream stream(connection, config,
-//       [](std::span<std::byte> block, uint64_t firstFrame) { /* interleaved frames */ },
+//       [](std::span<std::byte> block, uint64_t firstFrame, double capturedAt) { /* frames */ },
 //       [](const pulse::Error& error) { /* the stream is over: server gone, source removed */ });
 //   if (auto started = stream.start(); !started) { /* started.error().reason */ }
 //
-// Blocks hold exactly `framesPerBlock` interleaved frames in the configured
-// sample format, copied once from what the server delivered. They come in order
-// and without gaps (a hole the server reports becomes silence), on libpulse's
+// Blocks hold `framesPerBlock` interleaved frames in the configured sample
+// format, copied once from what the server delivered; only the last block of a
+// device that the stream leaves may be shorter. Each comes with the moment its
+// first frame was captured, on CLOCK_MONOTONIC, from the server's timing: when
+// the device recorded it, or for a monitor, when its output device plays it.
+// They come in order (a hole the server reports becomes silence), on libpulse's
 // event thread with the connection's lock held, always into the same storage
 // (block()). So a handler must never wait: whatever it cannot finish at once
 // (a stalled reader of its output) it must hold itself, or the server's queue
@@ -40,6 +43,7 @@
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,7 +71,8 @@ class RecordStream {
     // given and fails when that goes away.
     enum class Follow { nothing, defaultSource, defaultOutput } follow = Follow::nothing;
   };
-  using BlockHandler = std::function<void(std::span<std::byte> block, uint64_t firstFrame)>;
+  using BlockHandler =
+      std::function<void(std::span<std::byte> block, uint64_t firstFrame, double capturedAt)>;
   using FailureHandler = std::function<void(const Error& error)>;
   // A followed default has changed and capture now comes from the device so
   // described.
@@ -106,6 +111,13 @@ class RecordStream {
   void noDevice();
   void waitForAnotherDevice(bool wait);
   void watchForLoss();
+  // Asks the server where the stream stands, unless a question is under way.
+  void askTiming();
+  static void onTiming(pa_stream* stream, int success, void* userdata);
+  // Takes in another answer's start of the stream.
+  void dateStream(double start);
+  // Hands over what the current block holds, short or not.
+  void handOver();
   // Appends `bytes` delivered bytes (`data` null: a hole) and hands over every
   // block they complete.
   void take(const std::byte* data, std::size_t bytes);
@@ -126,6 +138,18 @@ class RecordStream {
   std::vector<std::byte> block_;
   std::size_t filled_ = 0;
   uint64_t nextFrame_ = 0;
+  uint64_t blockStreamByte_ = 0;  // where the current block starts in the stream
+  // When byte 0 of the stream on the server was captured, as each recent answer
+  // of the server puts it (they stray, by a device's block or more, either
+  // way), and the median of them. A new stream waits for a few answers before
+  // any of its audio is read.
+  uint64_t streamBytes_ = 0;
+  static constexpr int kAnswers = 64, kFirstAnswers = 6;
+  std::array<double, kAnswers> answers_{};
+  int answerCount_ = 0;
+  double streamStart_ = 0;
+  pa_operation* timing_ = nullptr;
+  double timingAsked_ = 0;
   // Following the default.
   std::string source_;               // what the stream records now (empty: the server's default)
   std::string movingTo_;             // description of a device being moved to

@@ -1,6 +1,6 @@
 # What the end-to-end tests share: the tools' paths (from CMake), a private
 # server per case, and checks of the tools' samples, lines and statuses.
-import array, itertools, math, os, pathlib, random, signal, struct, sys, threading, time, unittest
+import array, itertools, math, os, pathlib, random, re, signal, struct, sys, threading, time, unittest
 from private_server import Proc, Server, rss_kib
 from subprocess import DEVNULL
 
@@ -9,6 +9,13 @@ PIPEWIRE = os.environ.get("CAPTURE_TEST_SERVER") == "pipewire"
 CORVANE_STARTED = ("System audio capture started (16kHz mono PCM → stdout)\n[orrick] ASBD sample"
                    "Rate=16000.0 channels=1 bitsPerChannel=32 float=true nonInterleaved=false "
                    "bytesPerFrame=4\n")
+STAMP = re.compile(r"^(?:\[tamsel\] )?Sample 0 captured at \d+\.\d{6} s realtime, "
+                   r"\d+\.\d{6} s monotonic\n", re.M)
+
+
+def unstamped(err):  # the lines less the sample-0 line, which comes once at most
+    assert len(STAMP.findall(err)) <= 1, err
+    return STAMP.sub("", err)
 
 
 def pcm(data):

@@ -64,14 +64,13 @@ class Capture(ServerTest):
         velloc.signal(signal.SIGSTOP)
         time.sleep(3)
         velloc.signal(signal.SIGCONT)
-        # Loss shows as a lag that has grown from one 5 s window to the next.
+        # What the server dropped is said, and comes as silence of its length:
+        # the stream keeps time with the clock.
         warning = "[tamsel] WARNING: the audio server dropped "
         data += self.read_until(velloc, lambda err: warning in err, 12) + velloc.read(1 << 20, 0.5)
-        missing_ms = (time.monotonic() - first_tap - len(data) / 32000) * 1000
-        self.assertGreater(missing_ms, 500, velloc.err)
-        self.assertIn(warning, velloc.err, f"{missing_ms} ms missing without a line")
-        self.assertAlmostEqual(float(velloc.err.split(warning)[1].split()[0]), missing_ms,
-                               delta=400, msg=velloc.err)
+        self.assertIn(warning, velloc.err)
+        self.assertGreater(float(velloc.err.split(warning)[1].split()[0]), 500, velloc.err)
+        self.assertAlmostEqual(len(data) / 32000, time.monotonic() - first_tap, delta=0.25)
 
 
 class LinesAndEnds(ServerTest):
@@ -107,7 +106,8 @@ class LinesAndEnds(ServerTest):
             self.assertEqual(len(reader_goes.read(2)), 2, reader_goes.err)
             reader_goes.p.stdout.close()
             self.assertEqual(reader_goes.status(2), -signal.SIGPIPE)
-            self.assertTrue(tool == VELLOC or reader_goes.err == CORVANE_STARTED, reader_goes.err)
+            self.assertTrue(tool == VELLOC or unstamped(reader_goes.err) == CORVANE_STARTED,
+                            reader_goes.err)
             for proc, signo in ((on_int, signal.SIGINT), (on_term, signal.SIGTERM)):
                 self.assertEqual(len(proc.read(32000)), 32000, proc.err)
                 self.assertStopsOn(proc, signo, f"{tag}Received {signo.name}, stopping...\n")

@@ -44,6 +44,10 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     if (failWith == 0) out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return failWith;
   }
+  int writeSilence(std::size_t bytes) override {
+    const std::vector<std::byte> zeros(bytes);
+    return write(zeros);
+  }
 
   Lines log() const {
     std::lock_guard lock(mutex_);

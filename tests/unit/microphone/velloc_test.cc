@@ -17,6 +17,7 @@ struct Velloc {
     state.platform = &platform;
     state.nativeFormat = platform.native = native;
     state.outputHandle = &platform.proc;
+    state.timeline.emplace(platform.proc);
   }
   FakeMicrophonePlatform platform;
   VellocState state;
@@ -76,9 +77,12 @@ TEST(Writer, WritesChannelZeroOfEachBufferInOneWrite) {
     // The planes lie one after the other.
     std::ranges::copy(std::array{1.0f, -1.0f, 0.5f, 0.5f}, buffer.floatChannelData()[0]);
     buffer.setFrameLength(2);
-    writeInt16Samples(velloc.state, buffer);
+    writeInt16Samples(velloc.state, buffer, 12.25);
   }
-  EXPECT_EQ(velloc.platform.proc.log(), (Lines{"stdout 4", "stdout 4"}));
+  const Lines log = velloc.platform.proc.log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ((Lines{log[0], log[2]}), (Lines{"stdout 4", "stdout 4"}));
+  EXPECT_TRUE(log[1].ends_with(" s realtime, 12.250000 s monotonic\n")) << log[1];
   EXPECT_EQ(velloc.platform.proc.stdoutBytes(), "\xFF\x7F\x01\x80\xFF\x7F\xFF\x3F");
 }
 

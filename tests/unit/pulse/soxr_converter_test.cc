@@ -95,6 +95,10 @@ struct Meter final : pcm::OutputStream {
     frames += bytes.size() / 2;
     return 0;
   }
+  int writeSilence(std::size_t bytes) override {
+    frames += bytes / 2;
+    return 0;
+  }
   uint64_t frames = 0;
 };
 
@@ -109,6 +113,7 @@ TEST(ConverterBacklog, StaysBoundedOverAnHourAt48kAnd441k) {
     state.platform = &platform;
     state.nativeFormat = {kCommonFormatFloat32, rate, 2, true};
     state.outputHandle = &meter;
+    state.timeline.emplace(meter);
     auto converter = SoxrConverter::create(state.nativeFormat, kMono16k);
     ASSERT_TRUE(converter);
     const Buffers tap = tones(state.nativeFormat, 1, 4096);

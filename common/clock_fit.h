@@ -1,0 +1,26 @@
+// The rate of a device's clock against this machine's: a least-squares line
+// through (sample index, capture time) points, the older ones weighing less.
+#pragma once
+
+#include <optional>
+
+namespace pcm {
+
+class ClockFit {
+ public:
+  // Starts over: what follows is another stretch of audio, perhaps another device.
+  void reset() { points_ = 0; }
+  // Sample `index` of the stretch was captured at `seconds`.
+  void add(double index, double seconds);
+  // Samples a second, once the points span long enough to tell.
+  std::optional<double> rate() const;
+
+ private:
+  static constexpr double kForgetSeconds = 60.0;
+  static constexpr double kLeastSpanSeconds = 5.0;
+  int points_ = 0;
+  double index0_ = 0, seconds0_ = 0, last_ = 0;
+  double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0;
+};
+
+}  // namespace pcm

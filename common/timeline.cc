@@ -1,0 +1,193 @@
+#include "common/timeline.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "common/sample_rule.h"
+
+namespace pcm {
+namespace {
+
+// A misplacement larger than this is a gap or an overlap, mended at once.
+constexpr double kGapSamples = 40;  // 2.5 ms
+// A device within this of the system clock is passed through untouched, but
+// for a sample left out or repeated when its audio strays more than this.
+constexpr double kExactRate = 100e-6;
+constexpr double kNudgeSamples = 24;  // 1.5 ms
+// A smaller misplacement, less what the dates' own straying explains, is
+// pulled in over about this long, at most this fast: slowly enough that the
+// pitch does not waver with the dates.
+constexpr double kPullSeconds = 4.0;
+constexpr double kMostPull = 1e-3;
+constexpr double kStraySamples = 5;
+// How much of each block's misplacement enters the smoothed ones: the quick one
+// keeps a device passed through in place, the slow one steers the resampling.
+constexpr double kQuickSmoothing = 0.25, kSmoothing = 0.05;
+// Misplacements beyond this are not audio but a broken time, and are ignored.
+constexpr double kBelievableSamples = 3600 * Timeline::kRate;
+
+constexpr std::size_t kHalfTaps = SincInterpolator::kHalfTaps;
+
+double seconds(const timespec& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double monotonicNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return seconds(now);
+}
+
+}  // namespace
+
+double Timeline::misplacement(double capturedAt) const {
+  const double lands = static_cast<double>(emitted_) + (received_ - next_) / step_;
+  return lands - (capturedAt - *start_) * kRate;
+}
+
+int Timeline::push(std::span<const float> samples, double capturedAt) {
+  if (samples.empty()) return 0;
+  // Without a capture time, sample 0 is dated by its arrival.
+  if (!start_) start_ = std::isfinite(capturedAt) ? capturedAt : monotonicNow();
+  if (std::isfinite(capturedAt)) {
+    const double misplaced = misplacement(capturedAt);
+    if (std::abs(misplaced) > kBelievableSamples) {
+      // Not to be trusted; the block simply continues.
+    } else if (std::abs(misplaced) > kGapSamples) {
+      mend(misplaced, samples);
+    } else {
+      fit_.add(fitted_, capturedAt);
+      steer(misplaced);
+    }
+    fitted_ += static_cast<double>(samples.size());
+  }
+  if (samples.empty()) return 0;
+  return exact_ ? passThrough(samples) : resample(samples);
+}
+
+// Silence for audio that never came, or the start of this block dropped where
+// it repeats what has gone out already. The device's rate is measured again from
+// here: after a gap it may be another device.
+void Timeline::mend(double misplaced, std::span<const float>& samples) {
+  const auto count = static_cast<std::size_t>(std::llround(std::abs(misplaced) * step_));
+  if (misplaced < 0) {
+    if (exact_) {
+      received_ += static_cast<double>(count);
+      next_ += static_cast<double>(count);
+      history_.assign(2 * kHalfTaps, 0.0f);
+      historyStart_ = received_ - static_cast<double>(history_.size());
+      emitSilence(count);
+    } else {
+      history_.insert(history_.end(), count, 0.0f);
+      received_ += static_cast<double>(count);
+    }
+  } else {
+    samples = samples.subspan(std::min(count, samples.size()));
+  }
+  error_ = quickError_ = 0;
+  fitted_ = 0;
+  fit_.reset();
+}
+
+// Passes a device that keeps time with the system clock through untouched, a
+// sample left out or repeated now and then keeping it in place; a device whose
+// rate is measured further off is resampled at that rate from then on, with a
+// pull that takes what is left of the misplacement out slowly.
+void Timeline::steer(double misplaced) {
+  quickError_ += kQuickSmoothing * (misplaced - quickError_);
+  error_ += kSmoothing * (misplaced - error_);
+  if (auto rate = fit_.rate()) rate_ = rate;
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
+    if (std::abs(quickError_) > kNudgeSamples) {
+      nudge_ = quickError_ > 0 ? 1 : -1;
+      quickError_ -= nudge_;
+      error_ -= nudge_;
+    }
+    return;
+  }
+  if (exact_) error_ = quickError_;
+  exact_ = false;
+  const double beyond = std::copysign(std::max(0.0, std::abs(error_) - kStraySamples), error_);
+  const double pull = std::clamp(beyond / (kPullSeconds * kRate), -kMostPull, kMostPull);
+  step_ = rate_.value_or(kRate) / kRate + pull;
+}
+
+int Timeline::passThrough(std::span<const float> samples) {
+  if (nudge_ > 0) samples = samples.subspan(1);
+  if (nudge_ < 0) {
+    received_ += 1;
+    if (const int failure = emit(samples.first(1))) return failure;
+  }
+  nudge_ = 0;
+  // Keeps the last few samples, in case resampling starts with the next block.
+  const std::size_t keep = std::min(samples.size(), 2 * kHalfTaps);
+  history_.insert(history_.end(), samples.end() - static_cast<std::ptrdiff_t>(keep), samples.end());
+  if (history_.size() > 2 * kHalfTaps) {
+    history_.erase(history_.begin(), history_.end() - 2 * kHalfTaps);
+  }
+  received_ += static_cast<double>(samples.size());
+  next_ = received_;
+  historyStart_ = received_ - static_cast<double>(history_.size());
+  return emit(samples);
+}
+
+int Timeline::resample(std::span<const float> samples) {
+  history_.insert(history_.end(), samples.begin(), samples.end());
+  received_ += static_cast<double>(samples.size());
+  resampled_.clear();
+  // Each output sample needs kHalfTaps input samples past its position.
+  while (std::floor(next_) + static_cast<double>(kHalfTaps) < received_) {
+    const double whole = std::floor(next_);
+    const auto at = static_cast<std::ptrdiff_t>(whole - historyStart_);
+    // A position before the history (just after a switch from passing
+    // through) reads its first taps as silence.
+    if (at + 1 < static_cast<std::ptrdiff_t>(kHalfTaps)) {
+      const auto missing =
+          static_cast<std::size_t>(static_cast<std::ptrdiff_t>(kHalfTaps) - 1 - at);
+      history_.insert(history_.begin(), missing, 0.0f);
+      historyStart_ -= static_cast<double>(missing);
+      continue;
+    }
+    resampled_.push_back(interpolator_.read(history_.data() + at, next_ - whole));
+    next_ += step_;
+  }
+  const double keepFrom = std::floor(next_) + 1 - static_cast<double>(kHalfTaps);
+  if (keepFrom > historyStart_) {
+    const auto drop = std::min(static_cast<std::size_t>(keepFrom - historyStart_), history_.size());
+    history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(drop));
+    historyStart_ += static_cast<double>(drop);
+  }
+  return emit(resampled_);
+}
+
+int Timeline::emit(std::span<const float> samples) {
+  if (samples.empty()) return 0;
+  if (encoded_.size() < 2 * samples.size()) encoded_.resize(2 * samples.size());
+  encodePcm16le(samples.data(), samples.size(), encoded_.data());
+  emitted_ += samples.size();
+  return output_.write({encoded_.data(), 2 * samples.size()});
+}
+
+int Timeline::emitSilence(std::size_t count) {
+  emitted_ += count;
+  return output_.writeSilence(2 * count);
+}
+
+std::string sampleZeroLine(std::string_view prefix, double monotonic) {
+  timespec real, mono;
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_MONOTONIC, &mono);
+  const auto sixDecimals = [](double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return std::string(text);
+  };
+  const double realtime = monotonic + seconds(real) - seconds(mono);
+  return std::string(prefix) + "Sample 0 captured at " + sixDecimals(realtime) + " s realtime, " +
+         sixDecimals(monotonic) + " s monotonic\n";
+}
+
+}  // namespace pcm

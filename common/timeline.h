@@ -1,0 +1,76 @@
+// Puts a 16 kHz mono stream on this machine's monotonic clock before it goes
+// out: sample k of the output is the audio captured at start() + k / 16000 s.
+// Audio that never arrived becomes silence of its length, audio that arrives
+// twice is dropped, and a device whose clock runs fast or slow is resampled
+// to 16,000 samples per second of the monotonic clock. A device that keeps
+// time with this machine is passed through untouched, bit for bit, but for a
+// sample left out or repeated when it strays a millisecond and a half.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/clock_fit.h"
+#include "common/output_stream.h"
+#include "common/sinc_interpolator.h"
+
+namespace pcm {
+
+class Timeline {
+ public:
+  static constexpr double kRate = 16000.0;
+
+  explicit Timeline(OutputStream& output) : output_(output) {}
+
+  // Encodes `samples` to the output, in place in time. They follow the previous
+  // ones in the device's stream; `capturedAt` is when samples[0] was captured,
+  // in CLOCK_MONOTONIC seconds, or NaN when not known (they then simply
+  // continue). Returns 0, or the errno of an output that failed for good.
+  int push(std::span<const float> samples, double capturedAt);
+
+  // When sample 0 was captured, once the first samples have been pushed.
+  std::optional<double> start() const { return start_; }
+
+ private:
+  // Where this block's first sample lands in the output, less where its
+  // capture time says it belongs, in output samples.
+  double misplacement(double capturedAt) const;
+  void mend(double misplaced, std::span<const float>& samples);
+  void steer(double misplaced);
+  int passThrough(std::span<const float> samples);
+  int resample(std::span<const float> samples);
+  int emit(std::span<const float> samples);
+  int emitSilence(std::size_t count);
+
+  OutputStream& output_;
+  std::optional<double> start_;
+  uint64_t emitted_ = 0;   // output samples so far, silence included
+  double received_ = 0;    // input samples so far, inserted silence included
+  double next_ = 0;        // input position of the next output sample
+  double step_ = 1;        // input samples per output sample
+  bool exact_ = true;      // step 1 at whole positions: the input goes out as it came
+  int nudge_ = 0;          // while exact_: a sample to leave out (1) or repeat (-1)
+  double error_ = 0;       // smoothed misplacement
+  double quickError_ = 0;  // and smoothed less
+  double fitted_ = 0;      // input samples in the current stretch, for the fit
+  ClockFit fit_;
+  std::optional<double> rate_;
+  SincInterpolator interpolator_;
+  // Input from the first sample the next output still needs (a few before
+  // next_) to the newest; while exact_, only the last few.
+  std::vector<float> history_;
+  double historyStart_ = 0;  // input position of history_[0]
+  std::vector<float> resampled_;
+  std::vector<std::byte> encoded_;
+};
+
+// The line that dates the stream, "Sample 0 captured at {R} s realtime, {M} s
+// monotonic", after `prefix`, for sample 0 captured at `monotonic` seconds;
+// {R} is the same moment on CLOCK_REALTIME as it stands now.
+std::string sampleZeroLine(std::string_view prefix, double monotonic);
+
+}  // namespace pcm
