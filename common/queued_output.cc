@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -82,6 +84,15 @@ void QueuedOutput::Queue::writeOut() {
       lock.lock();
     }
   }
+}
+
+std::size_t QueuedOutput::boundFromEnvironment() {
+  const char* text = std::getenv("CAPTURE_OUTPUT_BOUND_BYTES");
+  char* end = nullptr;
+  const unsigned long long bytes = text != nullptr ? std::strtoull(text, &end, 10) : 0;
+  return text != nullptr && *text != '\0' && *end == '\0' && bytes > 0 && bytes <= SIZE_MAX
+             ? static_cast<std::size_t>(bytes)
+             : kDefaultBoundBytes;
 }
 
 QueuedOutput::QueuedOutput(ProcessControl& process, std::string linePrefix, int fd,

@@ -56,7 +56,7 @@ struct PulseCapturePlatform::Parts {
   ServerLink link{"corvane"};
   DeliveryThread deliveryThread;
   pcm::PosixProcess process;
-  pcm::QueuedOutput standardOutput{process, ""};
+  pcm::QueuedOutput standardOutput{process, "", 1, pcm::QueuedOutput::boundFromEnvironment()};
 };
 
 PulseCapturePlatform::PulseCapturePlatform() : parts_(std::make_unique<Parts>()) {}

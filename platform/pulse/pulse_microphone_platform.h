@@ -37,7 +37,7 @@ class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
   pcm::ProcessControl& process_;
   ServerLink link_;
   PulseDeviceProperties devices_;
-  pcm::QueuedOutput stdout_{process_, "[tamsel] "};
+  pcm::QueuedOutput stdout_{process_, "[tamsel] ", 1, pcm::QueuedOutput::boundFromEnvironment()};
 };
 
 }  // namespace pulse
