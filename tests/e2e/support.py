@@ -34,7 +34,7 @@ def distinct():
 
 def storm(server, steps, every=0.0):
     # Each step's calls, [(pa_context_ call, name or index)], `every` seconds
-    # apart over one connection (a pactl each takes longer); returns the seconds.
+    # apart over one connection (a pactl each takes longer).
     pa, p = ctypes.CDLL("libpulse.so.0"), ctypes.c_void_p
     for f in ["mainloop_new", "mainloop_get_api", "context_new"] + [
             "context_" + call for step in steps for call, _ in step]:
@@ -54,7 +54,6 @@ def storm(server, steps, every=0.0):
         any(pa.pa_operation_unref(op) for op in ops)
         time.sleep(max(0, began + (i + 1) * every - time.monotonic()))
     pa.pa_context_disconnect(context), pa.pa_context_unref(context), pa.pa_mainloop_free(loop)
-    return time.monotonic() - began
 
 
 def first_sound(samples, threshold=1):
