@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <utility>
 
 namespace pulse {
 namespace {
@@ -57,35 +58,46 @@ RecordStream::~RecordStream() {
     pa_context_set_subscribe_callback(connection_.context(), nullptr, nullptr);
   }
   waitForAnotherDevice(false);
-  release();
+  if (soon_ != nullptr) connection_.api()->time_free(soon_);
+  forgetTiming();
+  release(next_);
+  release(stream_);
   ended_ = true;  // queries still under way find nothing to do
 }
 
-void RecordStream::release() {
-  if (timing_ != nullptr) {
-    pa_operation_cancel(timing_);
-    pa_operation_unref(timing_);
-    timing_ = nullptr;
+void RecordStream::release(pa_stream*& stream) {
+  if (stream == nullptr) return;
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+    // The server cannot be told to drop a stream before it has made it, and
+    // one merely let go here would stay on the server: it is ended once made,
+    // and holds its reference until then.
+    pa_stream_set_state_callback(
+        stream,
+        [](pa_stream* made, void*) {
+          const pa_stream_state_t state = pa_stream_get_state(made);
+          if (state == PA_STREAM_READY) {
+            pa_stream_disconnect(made);
+          } else if (!PA_STREAM_IS_GOOD(state)) {
+            pa_stream_set_state_callback(made, nullptr, nullptr);
+            pa_stream_unref(made);
+          }
+        },
+        nullptr);
+  } else {
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
   }
-  if (stream_ == nullptr) return;
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  if (!streamFailed(stream_)) pa_stream_disconnect(stream_);
-  pa_stream_unref(stream_);
-  stream_ = nullptr;
+  stream = nullptr;
 }
 
-bool RecordStream::connect(const char* source, const pa_channel_map* map) {
-  // Audio of the device left behind must not share a block, or a capture time,
-  // with the next one's.
-  if (filled_ > 0) handOver();
-  streamBytes_ = 0;
-  answerCount_ = 0;
-  stream_ =
+pa_stream* RecordStream::connect(const char* source, const pa_channel_map* map) {
+  pa_stream* stream =
       pa_stream_new(connection_.context(), config_.streamName.c_str(), &config_.sampleSpec, map);
-  if (stream_ == nullptr) return false;
-  pa_stream_set_state_callback(stream_, onState, this);
-  pa_stream_set_read_callback(stream_, onRead, this);
+  if (stream == nullptr) return nullptr;
+  pa_stream_set_state_callback(stream, onState, this);
+  pa_stream_set_read_callback(stream, onRead, this);
   // The server is asked to hand audio over in blocks of the size the caller
   // wants, so the first one arrives about one block's duration after start.
   // The queue length is left to the server's maximum.
@@ -95,7 +107,8 @@ bool RecordStream::connect(const char* source, const pa_channel_map* map) {
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = static_cast<uint32_t>(std::min<std::size_t>(block_.size(), UINT32_MAX));
-  return pa_stream_connect_record(stream_, source, &attributes, kFlags) == 0;
+  if (pa_stream_connect_record(stream, source, &attributes, kFlags) != 0) release(stream);
+  return stream;
 }
 
 Result<> RecordStream::start() {
@@ -104,13 +117,13 @@ Result<> RecordStream::start() {
   if (!connection_.alive()) return connection_.failure();
 
   const pa_channel_map* map = config_.channelMap ? &*config_.channelMap : nullptr;
-  if (!connect(config_.sourceName ? config_.sourceName->c_str() : nullptr, map) ||
-      !connection_.waitUntil([this] {
+  stream_ = connect(config_.sourceName ? config_.sourceName->c_str() : nullptr, map);
+  if (stream_ == nullptr || !connection_.waitUntil([this] {
         return pa_stream_get_state(stream_) == PA_STREAM_READY || streamFailed(stream_);
       }) ||
       pa_stream_get_state(stream_) != PA_STREAM_READY) {
     const Error failure = connection_.failure();
-    release();
+    release(stream_);
     return failure;
   }
   started_ = true;
@@ -131,7 +144,9 @@ Result<> RecordStream::start() {
 void RecordStream::fail(const Error& error) {
   if (ended_) return;
   ended_ = true;
-  release();
+  forgetTiming();
+  release(next_);
+  release(stream_);
   if (onFailure_) onFailure_(error);
 }
 
@@ -139,14 +154,7 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
   self->connection_.signal();
   if (!self->started_ || self->ended_) return;
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) self->askTiming();
-  if (pa_stream_get_state(stream) == PA_STREAM_READY && !self->movingTo_.empty()) {
-    self->failedMoves_ = 0;
-    const std::string description = std::move(self->movingTo_);
-    self->movingTo_.clear();
-    if (self->onMove_) self->onMove_(description);
-    return;
-  }
+  if (stream == self->next_) return self->nextChanged(pa_stream_get_state(stream));
   if (!streamFailed(stream)) return;
   const Error error = self->connection_.failure();
   if (self->config_.follow == Config::Follow::nothing || !self->connection_.alive() ||
@@ -154,10 +162,11 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
     self->fail(error);
     return;
   }
-  // The device went away (or a move to it failed): whatever the server now
-  // names as the default decides whether capture goes on.
+  // The device went away, or the server ended the stream: whatever the server
+  // now names as the default decides whether capture goes on.
   self->lost_ = error;
-  self->release();
+  self->forgetTiming();
+  release(self->stream_);
   self->checkDefault();
 }
 
@@ -201,18 +210,42 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
   const double newestCaptured = now - transport - static_cast<double>(info->source_usec) / 1e6 +
                                 static_cast<double>(info->sink_usec) / 1e6;
-  // Before the server has written anything it cannot tell.
-  if (info->write_index <= 0) return self->askTiming();
+  // Before the server has written anything it cannot tell; the first read asks again.
+  if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&self->config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
   self->dateStream(newestCaptured -
                    (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond);
-  // The first audio waits for a few answers; then one a read is enough.
+  // The first audio waits for a few answers a few milliseconds apart; then one
+  // a read is enough.
   if (self->answerCount_ < kFirstAnswers) {
-    self->askTiming();
+    self->askSoon();
   } else if (self->answerCount_ == kFirstAnswers) {
     onRead(stream, 0, self);
   }
+}
+
+void RecordStream::askSoon() {
+  if (soon_ != nullptr) return;
+  soon_ = pa_context_rttime_new(
+      connection_.context(), pa_rtclock_now() + 4000,
+      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
+        auto* self = static_cast<RecordStream*>(userdata);
+        api->time_free(event);
+        self->soon_ = nullptr;
+        if (!self->ended_) self->askTiming();
+      },
+      this);
+}
+
+void RecordStream::forgetTiming() {
+  if (timing_ != nullptr) {
+    pa_operation_cancel(timing_);
+    pa_operation_unref(timing_);
+    timing_ = nullptr;
+  }
+  streamBytes_ = 0;
+  answerCount_ = 0;
 }
 
 // An answer can only be late: the server dates what it holds no earlier than
@@ -378,14 +411,57 @@ void RecordStream::useDevice(const std::string& source, const std::string& descr
     askAgain_ = false;
     return checkDefault();
   }
-  if (source == source_ && stream_ != nullptr && !lost_) return;  // already there
+  wanted_ = source;
+  wantedDescription_ = description;
+  move();
+}
+
+// One stream is made at a time, and the old one is read until the new one
+// delivers. A change during a move waits for the stream being made: the server
+// cannot be told to drop it before, and a burst of changes then costs one
+// stream for its last default instead of one for each.
+void RecordStream::move() {
+  if (next_ != nullptr) {
+    if (nextSource_ == wanted_ || pa_stream_get_state(next_) == PA_STREAM_CREATING) return;
+    release(next_);  // made for a default that has changed since, and never read
+  }
+  if (stream_ != nullptr && source_ == wanted_) return;  // already there
   waitForAnotherDevice(false);
-  release();
-  lost_.reset();
-  source_ = source;
-  movingTo_ = description;
+  nextSource_ = wanted_;
+  nextDescription_ = wantedDescription_;
   // Another device has its own channel order; the server maps to the stream's.
-  if (!connect(source_.c_str(), nullptr)) fail(connection_.failure());
+  next_ = connect(nextSource_.c_str(), nullptr);
+  if (next_ == nullptr) return fail(connection_.failure());
+  pa_stream_set_read_callback(next_, onFirstRead, this);
+}
+
+void RecordStream::nextChanged(pa_stream_state_t state) {
+  if (state == PA_STREAM_READY && nextSource_ != wanted_) return move();
+  if (PA_STREAM_IS_GOOD(state)) return;
+  const Error error = connection_.failure();
+  release(next_);
+  if (!connection_.alive() || ++failedMoves_ > kMostFailedMoves) return fail(error);
+  checkDefault();
+}
+
+// The new stream delivers: it replaces the old one. Coming back to the device
+// the old one recorded (after the server ended it) is no move.
+void RecordStream::onFirstRead(pa_stream* stream, size_t bytes, void* userdata) {
+  auto* self = static_cast<RecordStream*>(userdata);
+  if (self->ended_ || stream != self->next_) return;
+  // Audio of the device left behind must not share a block, or a capture time,
+  // with the next one's.
+  if (self->filled_ > 0) self->handOver();
+  self->forgetTiming();
+  release(self->stream_);
+  self->stream_ = std::exchange(self->next_, nullptr);
+  pa_stream_set_read_callback(stream, onRead, self);
+  self->failedMoves_ = 0;
+  self->lost_.reset();
+  const bool moved = self->nextSource_ != self->source_;
+  self->source_ = self->nextSource_;
+  if (moved && self->onMove_) self->onMove_(self->nextDescription_);
+  onRead(stream, bytes, userdata);
 }
 
 void RecordStream::noDevice() {
@@ -409,9 +485,13 @@ void RecordStream::waitForAnotherDevice(bool wait) {
   if (giveUp_ != nullptr) return;
   giveUp_ = pa_context_rttime_new(
       connection_.context(), pa_rtclock_now() + kReplacementWait,
-      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<RecordStream*>(userdata);
-        if (self->lost_ && self->stream_ == nullptr) self->fail(*self->lost_);
+        api->time_free(event);
+        self->giveUp_ = nullptr;
+        if (self->lost_ && self->stream_ == nullptr && self->next_ == nullptr) {
+          self->fail(*self->lost_);
+        }
       },
       this);
   if (giveUp_ == nullptr) fail(*lost_);

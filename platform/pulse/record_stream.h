@@ -27,10 +27,13 @@
 // the default changes, or its device goes away and the server names another,
 // the stream goes over to the new device in the same sample format (the server
 // converts), the blocks carry on where they were, and the move handler is told
-// once the new device delivers. When no device is left to follow, or moving
-// keeps failing, the failure handler ends it as for a fixed source. The stream
-// takes the connection's subscription for this: one following stream a
-// connection.
+// once the new device delivers. The old device is read until then, so a move
+// costs little audio; a burst of changes makes one stream at a time, each for
+// the latest default, and a device only passed through is never announced. A
+// stream the server ends that comes back on the same device is not a move. When
+// no device is left to follow, or moving keeps failing, the failure handler
+// ends it as for a fixed source. The stream takes the connection's subscription
+// for this: one following stream a connection.
 //
 // The server holds only a few seconds of a stream that is not read (a process
 // stopped for a while) and then drops audio without saying so. What it dropped
@@ -98,8 +101,9 @@ class RecordStream {
  private:
   static void onState(pa_stream* stream, void* userdata);
   static void onRead(pa_stream* stream, size_t bytes, void* userdata);
-  // Makes and connects a stream on `source` (none: the server's default).
-  bool connect(const char* source, const pa_channel_map* map);
+  // Makes and connects a stream on `source` (none: the server's default);
+  // null when that fails.
+  pa_stream* connect(const char* source, const pa_channel_map* map);
   void fail(const Error& error);
 
   // Following the default: all on the event thread.
@@ -110,19 +114,27 @@ class RecordStream {
   void useDevice(const std::string& source, const std::string& description);
   void noDevice();
   void waitForAnotherDevice(bool wait);
+  // Makes the next stream, or drops one made for a device no longer wanted.
+  void move();
+  void nextChanged(pa_stream_state_t state);
+  static void onFirstRead(pa_stream* stream, size_t bytes, void* userdata);
   void watchForLoss();
   // Asks the server where the stream stands, unless a question is under way.
   void askTiming();
   static void onTiming(pa_stream* stream, int success, void* userdata);
   // Takes in another answer's start of the stream.
   void dateStream(double start);
+  // Asks again in a few milliseconds.
+  void askSoon();
+  // Cancels a question under way and starts over on the next stream.
+  void forgetTiming();
   // Hands over what the current block holds, short or not.
   void handOver();
   // Appends `bytes` delivered bytes (`data` null: a hole) and hands over every
   // block they complete.
   void take(const std::byte* data, std::size_t bytes);
-  // The one teardown, for a stream that failed to start and at destruction.
-  void release();
+  // The one teardown, whatever the stream's state; leaves `stream` null.
+  static void release(pa_stream*& stream);
 
   PulseConnection& connection_;
   const Config config_;
@@ -149,10 +161,16 @@ class RecordStream {
   int answerCount_ = 0;
   double streamStart_ = 0;
   pa_operation* timing_ = nullptr;
+  pa_time_event* soon_ = nullptr;
   double timingAsked_ = 0;
   // Following the default.
-  std::string source_;               // what the stream records now (empty: the server's default)
-  std::string movingTo_;             // description of a device being moved to
+  std::string source_;  // what the stream records, or last recorded (empty: the server's default)
+  // The stream being made for a move, until it delivers; then it is stream_.
+  pa_stream* next_ = nullptr;
+  std::string nextSource_;
+  std::string nextDescription_;
+  std::string wanted_;  // the default's source, as last heard
+  std::string wantedDescription_;
   std::optional<Error> lost_;        // the device went away; waiting to hear of another
   bool asking_ = false;              // a query of the defaults is under way
   bool askAgain_ = false;            // and something changed meanwhile

@@ -1,6 +1,6 @@
 # What the end-to-end tests share: the tools' paths (from CMake), a private
 # server per case, and checks of the tools' samples, lines and statuses.
-import array, itertools, math, os, pathlib, random, re, signal, struct, sys, threading, time, unittest
+import array, ctypes, itertools, math, os, pathlib, random, re, signal, struct, sys, threading, time, unittest
 from private_server import Proc, Server, rss_kib
 from subprocess import DEVNULL
 
@@ -37,6 +37,30 @@ def distinct():
         z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
         z, step = z ^ (z >> 31), 1 + (z ^ (z >> 31)) % 32767
         yield (step + 0.5 if (z >> 32) & 1 else -step - 0.5) / 32767.0
+
+
+def storm(server, steps, every=0.0):
+    # Each step's calls, [(pa_context_ call, name or index)], `every` seconds
+    # apart over one connection (a pactl each takes longer).
+    pa, p = ctypes.CDLL("libpulse.so.0"), ctypes.c_void_p
+    for f in ["mainloop_new", "mainloop_get_api", "context_new"] + [
+            "context_" + call for step in steps for call, _ in step]:
+        getattr(pa, "pa_" + f).restype = p
+    loop = p(pa.pa_mainloop_new())
+    context = p(pa.pa_context_new(p(pa.pa_mainloop_get_api(loop)), b"storm"))
+    pa.pa_context_connect(context, server.env["PULSE_SERVER"].encode(), 1, None)  # no autospawn
+    while (state := pa.pa_context_get_state(context)) < 4:  # not yet ready or failed
+        pa.pa_mainloop_iterate(loop, 1, None)
+    assert state == 4, "storm: no connection"
+    began = time.monotonic()
+    for i, step in enumerate(steps):
+        ops = [p(getattr(pa, "pa_context_" + call)(context, arg.encode() if isinstance(
+            arg, str) else arg, None, None)) for call, arg in step]
+        while any(pa.pa_operation_get_state(op) == 0 for op in ops):  # running
+            pa.pa_mainloop_iterate(loop, 1, None)
+        any(pa.pa_operation_unref(op) for op in ops)
+        time.sleep(max(0, began + (i + 1) * every - time.monotonic()))
+    pa.pa_context_disconnect(context), pa.pa_context_unref(context), pa.pa_mainloop_free(loop)
 
 
 def first_sound(samples, threshold=1):

@@ -184,3 +184,39 @@ class LinesAndEnds(ServerTest):
             self.server.pactl("unload-module", module)
         self.assertEnds(following, 1, "[tamsel] FATAL: audio stream failed: ", 1.5)
         self.assertEqual(named.status(3), 1)
+
+    def test_a_storm_of_default_changes_leaves_each_tool_one_stream_on_the_last_default(self):
+        # 50 switches of both defaults within a second: then real time within a
+        # second, the last default's sound, and a line per device moved to; each
+        # tool's stream ended by the server comes back on its device, unsaid.
+        # A stream played to the default output follows it: sa plays only after.
+        for n, tone in (("a", 1000), ("b", 1500)):
+            self.server.add_sink("s" + n, description="Out " + n.upper(), default=True)
+            self.server.add_mic("m" + n, 48000, 2, "Mic " + n.upper(), default=True)
+            self.server.play_tone(f"m{n}_feed", 48000, 2, tone, 15)
+        tools = [self.start(VELLOC), self.start(CORVANE)]
+        self.assertTrue(tools[0].wait_err(FIRST_TAP) and tools[1].wait_err(CORVANE_STARTED))
+        storm(self.server, [[("set_default_source", "m" + x), ("set_default_sink", "s" + x)]
+                            for x in "ba" * 25], 0.02)
+        self.server.play_tone("sa", 48000, 2, 1000, 8)
+        got = [[], []]
+        readers = [threading.Thread(target=lambda t=t, g=g: g.extend(
+            len(t.read(seconds=1)) // 2 for _ in range(4)) or g.append(t.read(16000, 1)))
+            for t, g in zip(tools, got)]
+        any(reader.start() for reader in readers)
+        any(reader.join() for reader in readers)
+        held = [self.server.pactl("list", "source-outputs")]
+        storm(self.server, [[("kill_source_output", int(output.split()[0])) for output in
+                             held[0].split("Source Output #")
+                             if any(f'process.id = "{tool.pid}"' in output for tool in tools)]])
+        time.sleep(1)
+        held.append(self.server.pactl("list", "source-outputs"))
+        for tool, seconds, moved in zip(tools, got, ('] Default input changed: capturing "Mic ',
+                                                     "Capturing the default output: Out ")):
+            moves = [line.split(moved)[1][0] for line in tool.err.splitlines() if moved in line]
+            with self.subTest(per_second=seconds[:4], moves=moves, err=tool.err[-200:]):
+                self.assertEqual([h.count(f'process.id = "{tool.pid}"') for h in held], [1, 1])
+                self.assertTrue(all(14000 <= count <= 18000 for count in seconds[1:4]))
+                self.assertGreater(fit_tone(pcm(seconds[4])[-8000:], 1000)[1], 40)
+                self.assertTrue(moves[-1] == "A" and all(x != y for x, y in zip(moves, moves[1:])))
+                self.assertNotIn("WARNING", tool.err)
