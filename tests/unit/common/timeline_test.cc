@@ -3,70 +3,14 @@
 // goes through bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <numbers>
-#include <random>
 
 #include "common/sample_rule.h"
-#include "common/timeline.h"
+#include "tests/unit/common/drifting_device.h"
 
 namespace pcm::test {
 namespace {
-
-struct Collected final : OutputStream {
-  int write(std::span<const std::byte> bytes) override {
-    const std::size_t at = samples.size();
-    samples.resize(at + bytes.size() / 2);
-    std::memcpy(samples.data() + at, bytes.data(), bytes.size());
-    return 0;
-  }
-  int writeSilence(std::size_t bytes) override {
-    samples.resize(samples.size() + bytes / 2);
-    return 0;
-  }
-  std::vector<int16_t> samples;
-};
-
-struct Device {
-  double ppm = 0;                                // how fast its clock runs
-  double jitter = 0;                             // most a date strays, either way
-  std::vector<std::pair<double, double>> jumps;  // at what time it skips how far ahead
-};
-
-struct Capture {
-  std::vector<float> input;
-  std::vector<double> captured;  // when each input sample was captured
-  std::vector<int16_t> output;
-  double start = 0;
-};
-
-// `seconds` of `signal` (of the input index) from `device`, in 1600-sample
-// blocks dated by their first sample.
-Capture capture(const Device& device, double seconds,
-                const std::function<float(std::size_t)>& signal) {
-  Capture run;
-  Collected out;
-  Timeline timeline(out);
-  std::mt19937 random(7);
-  std::uniform_real_distribution<double> stray(-device.jitter, device.jitter);
-  const double period = 1 / (16000 * (1 + device.ppm * 1e-6));
-  double clock = 100.0, skipped = 0;
-  auto jump = device.jumps.begin();
-  for (std::size_t i = 0; clock < 100.0 + seconds; ++i, clock += period) {
-    if (jump != device.jumps.end() && clock - 100.0 >= jump->first) skipped += (jump++)->second;
-    run.input.push_back(signal(i));
-    run.captured.push_back(clock + skipped);
-  }
-  for (std::size_t at = 0; at + 1600 <= run.input.size(); at += 1600) {
-    const double dated = run.captured[at] + (at == 0 ? 0 : stray(random));
-    EXPECT_EQ(timeline.push({run.input.data() + at, 1600}, dated), 0);
-  }
-  run.output = std::move(out.samples);
-  run.start = *timeline.start();
-  return run;
-}
 
 // Each click of the input (a lone full-scale sample every 0.37 s) found in the
 // output: how far from its capture time it lands, in seconds.
@@ -119,27 +63,7 @@ TEST(Timeline, PutsEveryClickInPlaceWhateverTheClockGapsAndDates) {
 
 TEST(Timeline, KeepsA1kHzToneCleanThroughTheDriftCorrection) {
   for (const double ppm : {400.0, -400.0}) {
-    const double period = 1 / (16000 * (1 + ppm * 1e-6));
-    const Capture run = capture({ppm, 0.0003, {}}, 60, [&](std::size_t i) {
-      return static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000 * i * period));
-    });
-    // The least-squares 1 kHz sinusoid over each 100 ms of the output once the
-    // rate is settled (the correction moves the phase slowly), and what is left
-    // besides it.
-    double signal = 0, noise = 0;
-    for (std::size_t from = 40 * 16000; from + 1600 <= 58 * 16000; from += 1600) {
-      double xc = 0, xs = 0;
-      for (std::size_t k = from; k < from + 1600; ++k) {
-        const double w = 2 * std::numbers::pi * static_cast<double>(k) / 16;
-        xc += run.output[k] * std::cos(w), xs += run.output[k] * std::sin(w);
-      }
-      for (std::size_t k = from; k < from + 1600; ++k) {
-        const double w = 2 * std::numbers::pi * static_cast<double>(k) / 16;
-        const double fit = (xc * std::cos(w) + xs * std::sin(w)) / 800;
-        signal += fit * fit, noise += (run.output[k] - fit) * (run.output[k] - fit);
-      }
-    }
-    EXPECT_GE(10 * std::log10(signal / noise), 60) << ppm;
+    EXPECT_GE(toneSnr(toneFrom(ppm, 60).output, 40, 58), 60) << ppm;
   }
 }
 
