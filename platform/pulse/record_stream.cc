@@ -20,6 +20,11 @@ bool streamFailed(pa_stream* stream) { return !PA_STREAM_IS_GOOD(pa_stream_get_s
 constexpr auto kFlags =
     static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
+// An answer this much later than the stream's start tells of a gap at once.
+constexpr double kFarSeconds = 0.05;
+// Reads this far apart mean the process was not running in between.
+constexpr double kStalledSeconds = 0.5;
+
 // Moves in a row that may fail before following gives up.
 constexpr int kMostFailedMoves = 3;
 
@@ -172,6 +177,11 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
 
 void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
+  // Reads come many times a second; a long silence means this process was
+  // stopped, or starved, and has just come back.
+  const double now = monotonicSeconds();
+  if (now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
+  self->lastRead_ = now;
   // Audio whose capture time is not known yet stays with the server until it is.
   if (self->answerCount_ >= kFirstAnswers) {
     const void* data = nullptr;
@@ -205,6 +215,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
     return;
   }
   const double now = monotonicSeconds();
+  if (now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
   const double roundTrip = now - self->timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
@@ -214,8 +225,21 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
   if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&self->config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
-  self->dateStream(newestCaptured -
-                   (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond);
+  const double start =
+      newestCaptured - (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond;
+  // A server that had no room for this process's audio while it was stopped
+  // kept the oldest and dropped what came after: the gap lies where the audio
+  // captured since it came back begins, not at the next byte read.
+  const bool resumed = now - self->resumedAt_ < 5.0 && start > self->streamStart_ + kFarSeconds;
+  if (self->answerCount_ > 0 && resumed &&
+      info->read_index <= static_cast<int64_t>(self->streamBytes_)) {
+    const double since = std::max(0.0, newestCaptured - self->resumedAt_) * bytesPerSecond;
+    const auto gapAt = static_cast<uint64_t>(std::max(
+        static_cast<double>(self->streamBytes_), static_cast<double>(info->write_index) - since));
+    self->jumpByte_ = gapAt - gapAt % pa_frame_size(&self->config_.sampleSpec);
+    self->beforeJump_ = self->streamStart_;
+  }
+  self->dateStream(start);
   // The first audio waits for a few answers a few milliseconds apart; then one
   // a read is enough.
   if (self->answerCount_ < kFirstAnswers) {
@@ -244,7 +268,7 @@ void RecordStream::forgetTiming() {
     pa_operation_unref(timing_);
     timing_ = nullptr;
   }
-  streamBytes_ = 0;
+  streamBytes_ = jumpByte_ = 0;
   answerCount_ = 0;
 }
 
@@ -255,7 +279,7 @@ void RecordStream::forgetTiming() {
 // of that by more than they stray, or one lies far beyond it, the stream has
 // jumped in time (audio the server never delivered) and only they count.
 void RecordStream::dateStream(double start) {
-  constexpr double kStraySeconds = 0.008, kFarSeconds = 0.05;
+  constexpr double kStraySeconds = 0.008;
   constexpr int kSameSide = 4;
   const int held = std::min(answerCount_, kAnswers);
   int later = 0, earlier = 0;
@@ -317,7 +341,8 @@ void RecordStream::watchForLoss() {
 void RecordStream::take(const std::byte* data, std::size_t bytes) {
   while (bytes > 0) {
     if (filled_ == 0) blockStreamByte_ = streamBytes_;
-    const std::size_t part = std::min(bytes, block_.size() - filled_);
+    std::size_t part = std::min(bytes, block_.size() - filled_);
+    if (streamBytes_ < jumpByte_) part = std::min<std::size_t>(part, jumpByte_ - streamBytes_);
     if (data != nullptr) {
       std::memcpy(block_.data() + filled_, data, part);
       data += part;
@@ -327,7 +352,8 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
     filled_ += part;
     streamBytes_ += part;
     bytes -= part;
-    if (filled_ == block_.size()) handOver();
+    // Audio from either side of a gap never shares a block, or a date.
+    if (filled_ == block_.size() || (streamBytes_ == jumpByte_ && filled_ > 0)) handOver();
   }
 }
 
@@ -335,8 +361,9 @@ void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
   // Dated as late as possible, by the most answers.
-  const double capturedAt = streamStart_ + static_cast<double>(blockStreamByte_) /
-                                               pa_bytes_per_second(&config_.sampleSpec);
+  const double start = blockStreamByte_ < jumpByte_ ? beforeJump_ : streamStart_;
+  const double capturedAt =
+      start + static_cast<double>(blockStreamByte_) / pa_bytes_per_second(&config_.sampleSpec);
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
            capturedAt);
   nextFrame_ += frames;

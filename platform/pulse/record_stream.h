@@ -160,6 +160,11 @@ class RecordStream {
   std::array<double, kAnswers> answers_{};
   int answerCount_ = 0;
   double streamStart_ = 0;
+  // Where a gap inside what the server holds lies, and the start of the stream
+  // before it (bytes from then on are dated by streamStart_).
+  uint64_t jumpByte_ = 0;
+  double beforeJump_ = 0;
+  double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
   double timingAsked_ = 0;
