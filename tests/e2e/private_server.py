@@ -8,7 +8,8 @@
 # and its pulse server when CAPTURE_TEST_SERVER=pipewire; either way it lives in
 # a fresh folder (its own runtime dir, home and client.conf) and its clients see
 # nothing else.
-import array, contextlib, fcntl, os, pathlib, select, shutil, signal, subprocess, sys, tempfile, threading, time
+import array, contextlib, fcntl, os, pathlib, select, shutil, signal, subprocess, sys, tempfile
+import threading, time
 from subprocess import DEVNULL, PIPE
 
 # Every process started here dies with the process that started it, and is in
@@ -236,9 +237,9 @@ class PipeDevices(threading.Thread):
     # hold the times each click left the sink's pipe and entered the source's, the true times.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
-    def __init__(self, server, clicks, ppm=400e-6, step=0.002):
+    def __init__(self, server, clicks, ppm=400e-6):
         super().__init__(daemon=True)
-        self.ppm, self.step, self.heard, self.recorded = ppm * (server.kind != "pipewire"), step, [], []
+        self.ppm, self.heard, self.recorded = ppm * (server.kind != "pipewire"), [], []
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
         # The server makes each pipe and runs the sink on its reader's pace.
         server.load("module-pipe-sink", f"file={d}/out", "sink_name=out", "format=float32le",
@@ -261,11 +262,12 @@ class PipeDevices(threading.Thread):
         self.start()
 
     def run(self):
-        start, written, sent, read, pending, carry, waiting = time.monotonic(), 0, 0, 0, b"", b"", []
+        start, pending, carry, waiting = time.monotonic(), b"", b"", []
+        written = sent = read = 0
         marks = iter(self.clicks)
         mark = next(marks)
-        while self.running:
-            time.sleep(self.step)
+        while self.running:  # in steps of 2 ms
+            time.sleep(0.002)
             now = time.monotonic()
             due = int((now - start) * 48000 * (1 - self.ppm))
             block = array.array("f", bytes(8 * (due - written)))
@@ -284,8 +286,9 @@ class PipeDevices(threading.Thread):
             with contextlib.suppress(BlockingIOError):
                 data = carry + os.read(self.out, max(want, 0))
                 read += len(data) - len(carry)
-                carry, samples = data[len(data) // 4 * 4:], array.array("f", data[:len(data) // 4 * 4])
-                self.heard += [now for v in samples if v > 0.5] if max(samples, default=0) > 0.5 else []
+                whole = len(data) // 4 * 4
+                carry, samples = data[whole:], array.array("f", data[:whole])
+                self.heard += [now] * sum(v > 0.5 for v in samples)
 
 
 def main(argv):
