@@ -43,19 +43,22 @@ def located(data, zero):  # each click's peak, to a fraction of a sample, as a t
 
 
 def paired(found, truth):
-    # (true time, error) of each click found: its true click is the one that lines up most of its
-    # neighbours with true clicks too (within 20 ms), so that any offset or drift pairs right.
-    def fits(t):
+    # (true time, error) of each click found. Its true click is, first, the one that lines up
+    # the most of its neighbours with true clicks too (within 20 ms), so that any offset or
+    # drift pairs right; then the one nearest where its neighbours' median offset puts it, so
+    # that one click come late cannot take another's place.
+    def nearest(t):
         k = bisect.bisect(truth, t)
-        return min(abs(t - u) for u in truth[max(0, k - 1):k + 1]) < 0.02
+        return min(truth[max(0, k - 1):k + 1], key=lambda u: abs(t - u))
 
-    pairs = []
+    rough = []
     for i, f in enumerate(found):
         near = found[max(0, i - 3):i + 4]
         candidates = truth[bisect.bisect(truth, f - 3):bisect.bisect(truth, f + 3)] or [0.0]
-        t = max(candidates, key=lambda t: (sum(fits(n - f + t) for n in near), -abs(f - t)))
-        pairs.append((t, f - t))
-    return pairs
+        rough.append(f - max(candidates, key=lambda t: (sum(
+            abs(nearest(n - f + t) - n + f - t) < 0.02 for n in near), -abs(f - t))))
+    return [(t := nearest(f - statistics.median(rough[max(0, i - 3):i + 4])), f - t)
+            for i, f in enumerate(found)]
 
 
 def measure(reader, truth, zero, excused=()):
