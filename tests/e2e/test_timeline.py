@@ -111,4 +111,4 @@ class Timeline(ServerTest):
             if late or missing:
                 failures.append(f"{name}: {summary}; off by over {bound * 1e3:.0f} ms at {late};"
                                 f" missing at {[f'{t - start:.3f} s' for t in missing]}")
-        self.assertFalse(failures, "\n".join(failures))
+        failures and self.fail("\n\n".join(failures))
