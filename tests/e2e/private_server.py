@@ -234,12 +234,14 @@ class PipeDevices(threading.Thread):
     # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
     # full-scale frame) at each of `clicks` (seconds from the start); `heard` and `recorded`
-    # hold the times each click left the sink's pipe and entered the source's, the true times.
+    # hold the times each click left the sink's pipe and entered the source's, the true times;
+    # `late` how far the source's writes fell behind its clock at worst.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
     def __init__(self, server, clicks, ppm=400e-6):
         super().__init__(daemon=True)
-        self.ppm, self.heard, self.recorded = ppm * (server.kind != "pipewire"), [], []
+        self.ppm, self.heard, self.recorded, self.late = ppm, [], [], 0.0
+        self.ppm *= server.kind == "pulseaudio"
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
         # The server makes each pipe and runs the sink on its reader's pace.
         server.load("module-pipe-sink", f"file={d}/out", "sink_name=out", "format=float32le",
@@ -263,6 +265,7 @@ class PipeDevices(threading.Thread):
 
     def run(self):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
+        rate = 48000 * (1 - self.ppm)
         written = sent = read = 0
         marks = iter(self.clicks)
         mark = next(marks)
@@ -273,19 +276,19 @@ class PipeDevices(threading.Thread):
         while self.running:  # in steps of 2 ms
             time.sleep(0.002)
             now = time.monotonic()
-            due = int((now - start) * 48000 * (1 - self.ppm))
+            due = int((now - start) * rate)
             block = array.array("f", bytes(8 * (due - written)))
             while mark < due:
                 block[2 * (mark - written)] = block[2 * (mark - written) + 1] = 1.0
-                waiting.append(sent + len(pending) + 8 * (mark - written))
+                waiting.append((sent + len(pending) + 8 * (mark - written), start + mark / rate))
                 mark = next(marks, 1 << 62)
             pending, written = pending + block.tobytes(), due
             with contextlib.suppress(BlockingIOError):
                 n = os.write(self.into, pending)
                 sent, pending = sent + n, pending[n:]
-            while waiting and waiting[0] < sent:
+            while waiting and waiting[0][0] < sent:  # a server that stalls holds the writer up
                 self.recorded.append(now)
-                waiting.pop(0)
+                self.late = max(self.late, now - waiting.pop(0)[1])
             want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
             with contextlib.suppress(BlockingIOError):
                 data = carry + os.read(self.out, max(want, 0))

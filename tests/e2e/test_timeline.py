@@ -111,4 +111,5 @@ class Timeline(ServerTest):
             if late or missing:
                 failures.append(f"{name}: {summary}; off by over {bound * 1e3:.0f} ms at {late};"
                                 f" missing at {[f'{t - start:.3f} s' for t in missing]}")
-        failures and self.fail("\n\n".join(failures))
+        late = f"(clicks went into the microphone's pipe up to {devices.late * 1e3:.1f} ms late)"
+        failures and self.fail("\n\n".join(failures + [late]))
