@@ -91,14 +91,15 @@ class Timeline(ServerTest):
             time.sleep(max(0.0, start + at - time.monotonic()))
             act(*args)
         self.assertEqual(corvane.proc.err.count("Capturing the default output: "), 2)
-        # Each gap must have happened, as its line shows. PipeWire's pipe sink hands audio on in
-        # bursts of a cycle (21 ms): that much of when a click was heard is unknown there.
-        failures = []
-        for tool, tag, truth, bound, excused, lines in (
-                (velloc, "[tamsel] ", devices.recorded, 0.002, ((8, 38.5), (45, 53.5)),
+        # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
+        # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
+        # their writer: there only a gap left open (seconds) or a missing stamp shows.
+        failures, bound = [], 0.3 if PIPEWIRE else 0.002
+        for tool, tag, truth, excused, lines in (
+                (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
                  ("the audio server dropped", "standard output fell behind")),
-                (corvane, "", devices.heard, 0.025 if PIPEWIRE else 0.002,
-                 ((11.8, 14.5), (20, 28.5)), ("standard output fell behind",))):
+                (corvane, "", devices.heard, ((11.8, 14.5), (20, 28.5)),
+                 ("standard output fell behind",))):
             name = os.path.basename(tool.proc.p.args[-1])
             stamp = re.search(f"(?m)^{re.escape(tag)}{STAMP}", tool.proc.err)
             if not stamp or not all(line in tool.proc.err for line in lines):
