@@ -235,12 +235,14 @@ class PipeDevices(threading.Thread):
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
     # full-scale frame) at each of `clicks` (seconds from the start); `heard` and `recorded`
     # hold the times each click left the sink's pipe and entered the source's, the true times;
-    # `late` how far the source's writes fell behind its clock at worst.
+    # `shaky` those that came within 50 ms of the server stalling (the source's pipe full, the
+    # sink's run dry), when a pipe device has no true time to speak of, and `late` how far the
+    # source's writes fell behind its clock at worst.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
     def __init__(self, server, clicks, ppm=400e-6):
         super().__init__(daemon=True)
-        self.ppm, self.heard, self.recorded, self.late = ppm, [], [], 0.0
+        self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
         self.ppm *= server.kind == "pulseaudio"
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
         # The server makes each pipe and runs the sink on its reader's pace.
@@ -266,7 +268,7 @@ class PipeDevices(threading.Thread):
     def run(self):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
         rate = 48000 * (1 - self.ppm)
-        written = sent = read = 0
+        written = sent = read = full = dry = 0
         marks = iter(self.clicks)
         mark = next(marks)
         # A sound card keeps time whatever else the machine does: this thread, when allowed,
@@ -286,16 +288,20 @@ class PipeDevices(threading.Thread):
             with contextlib.suppress(BlockingIOError):
                 n = os.write(self.into, pending)
                 sent, pending = sent + n, pending[n:]
-            while waiting and waiting[0][0] < sent:  # a server that stalls holds the writer up
+            full = now if pending else full
+            while waiting and waiting[0][0] < sent:
                 self.recorded.append(now)
                 self.late = max(self.late, now - waiting.pop(0)[1])
+                now - full < 0.05 and self.shaky.add(now)
             want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
+            got = b""
             with contextlib.suppress(BlockingIOError):
-                data = carry + os.read(self.out, max(want, 0))
-                read += len(data) - len(carry)
-                whole = len(data) // 4 * 4
-                carry, samples = data[whole:], array.array("f", data[:whole])
-                self.heard += [now] * sum(v > 0.5 for v in samples)
+                got = os.read(self.out, max(want, 0))
+            read, dry, data = read + len(got), now if len(got) < want - 960 else dry, carry + got
+            whole = len(data) // 4 * 4
+            carry, samples = data[whole:], array.array("f", data[:whole])
+            self.heard += [now] * sum(v > 0.5 for v in samples)
+            now - dry < 0.05 and samples and max(samples) > 0.5 and self.shaky.add(now)
 
 
 def main(argv):

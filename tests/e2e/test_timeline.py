@@ -61,14 +61,16 @@ def paired(found, truth):
             for i, f in enumerate(found)]
 
 
-def measure(reader, truth, zero, excused=()):
-    # The pairs, the true clicks the stream spans (but for the excused windows) yet lacks, and
-    # a summary line.
+def measure(reader, truth, zero, shaky=(), excused=()):
+    # The pairs (but for shaky clicks), the true clicks the stream spans (but for the excused
+    # windows) yet lacks, and a summary line.
     pairs, end = paired(located(reader.data, zero), truth), zero + len(reader.data) / 32000
-    paired_truth, errors = {t for t, _ in pairs}, sorted((abs(e), e) for _, e in pairs)
+    paired_truth, pairs = {t for t, _ in pairs}, [(t, e) for t, e in pairs if t not in shaky]
+    errors = sorted((abs(e), e) for _, e in pairs)
     missing = [t for t in truth if zero + 0.5 < t < end - 0.5 and t not in paired_truth
                and not any(a <= t <= b for a, b in excused)]
-    return pairs, missing, (f"{len(pairs)} clicks, {len(missing)} missing, error median "
+    return pairs, missing, (f"{len(pairs)} clicks ({len(paired_truth) - len(pairs)} more set "
+                            f"aside after a server stall), {len(missing)} missing, error median "
                             f"{statistics.median(e for _, e in errors) * 1e3:+.2f} ms, worst "
                             f"{errors[-1][1] * 1e3:+.2f} ms" if pairs else "no clicks")
 
@@ -105,7 +107,7 @@ class Timeline(ServerTest):
             if not stamp or not all(line in tool.proc.err for line in lines):
                 failures.append(f"{name}: the stamp or one of {lines} missing:\n{tool.proc.err}")
                 continue
-            pairs, missing, summary = measure(tool, truth, float(stamp[1]),
+            pairs, missing, summary = measure(tool, truth, float(stamp[1]), devices.shaky,
                                               [(start + a, start + b) for a, b in excused])
             print(f"{name}: {summary}", file=sys.stderr)
             late = [f"{t - start:.3f} s: {e * 1e3:+.2f} ms" for t, e in pairs if abs(e) > bound]
