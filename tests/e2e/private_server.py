@@ -8,7 +8,8 @@
 # and its pulse server when CAPTURE_TEST_SERVER=pipewire; either way it lives in
 # a fresh folder (its own runtime dir, home and client.conf) and its clients see
 # nothing else.
-import contextlib, os, pathlib, select, shutil, signal, subprocess, sys, tempfile, threading, time
+import array, contextlib, fcntl, os, pathlib, select, shutil, signal, subprocess, sys, tempfile
+import threading, time
 from subprocess import DEVNULL, PIPE
 
 # Every process started here dies with the process that started it, and is in
@@ -179,13 +180,16 @@ class Server:
         module = self._load_device("sinks", name, rate, channels, "module-null-sink",
                                    f"sink_name={name}", "norewinds=1", "sink_properties=\"device."
                                    f"description='{description or name}'\"")
-        keeper = self.spawn(["parec", "--raw", f"--latency-msec={self.keeper_msec}",
-                             "--format=float32le", f"--rate={rate}", f"--channels={channels}",
-                             f"--device={name}.monitor"], stdout=DEVNULL, stderr=DEVNULL)
-        self._until(lambda: f'application.process.id = "{keeper.pid}"' in self.pactl(
-            "list", "source-outputs"), f"no listener on {name}")
+        self.keep(name + ".monitor", rate, channels)
         default and self.pactl("set-default-sink", name)
         return module
+
+    def keep(self, source, rate, channels):
+        keeper = self.spawn(["parec", "--raw", f"--latency-msec={self.keeper_msec}",
+                             "--format=float32le", f"--rate={rate}", f"--channels={channels}",
+                             f"--device={source}"], stdout=DEVNULL, stderr=DEVNULL)
+        self._until(lambda: f'application.process.id = "{keeper.pid}"' in self.pactl(
+            "list", "source-outputs"), f"no listener on {source}")
 
     def add_mic(self, name, rate, channels, description, default=False):
         # A null sink NAME_feed and a source NAME on its monitor: both modules.
@@ -224,6 +228,80 @@ class Server:
         self.watchdog.communicate(b"done\n")
         shutil.rmtree(self.dir, ignore_errors=True)
 
+
+class PipeDevices(threading.Thread):
+    # A pipe sink `out` read at 48 kHz x (1 + ppm) and a pipe source `in` (stereo float, so
+    # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
+    # both the defaults, as sound cards on crystals of their own would. Both get a click (one
+    # full-scale frame) at each of `clicks` (seconds from the start); `heard` and `recorded`
+    # hold the times each click left the sink's pipe and entered the source's, the true times;
+    # `shaky` those that came within 50 ms of the server stalling (the source's pipe full, the
+    # sink's run dry), when a pipe device has no true time to speak of, and `late` how far the
+    # source's writes fell behind its clock at worst.
+    # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
+    # and pipes of a few cycles keep a burst from holding up the writer.
+    def __init__(self, server, clicks, ppm=400e-6):
+        super().__init__(daemon=True)
+        self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
+        self.ppm *= server.kind == "pulseaudio"
+        self.clicks, d = [int(t * 48000) for t in clicks], server.dir
+        # The server makes each pipe and runs the sink on its reader's pace.
+        server.load("module-pipe-sink", f"file={d}/out", "sink_name=out", "format=float32le",
+                    "rate=48000", "channels=1", "use_system_clock_for_timing=no")
+        server.load("module-pipe-source", f"file={d}/in", "source_name=in", "format=float32le",
+                    "rate=48000", "channels=2")
+        server._until(lambda: os.path.exists(f"{d}/out") and os.path.exists(f"{d}/in"), "no pipes")
+        self.out, self.into = (os.open(f"{d}/{n}", m | os.O_NONBLOCK) for n, m in (
+            ("out", os.O_RDONLY), ("in", os.O_WRONLY)))
+        for fd in self.out, self.into:
+            fcntl.fcntl(fd, 1031, 65536 if server.kind == "pipewire" else 4096)  # F_SETPIPE_SZ
+        server.keep("in", 48000, 2)
+        server.pactl("set-default-sink", "out")
+        server.pactl("set-default-source", "in")
+        track = array.array("f", bytes(4 * (self.clicks[-1] + 48000)))
+        for c in self.clicks:
+            track[c] = 1.0
+        server.play("out", 48000, 1, track)
+        self.running = True
+        self.start()
+
+    def run(self):
+        start, pending, carry, waiting = time.monotonic(), b"", b"", []
+        rate = 48000 * (1 - self.ppm)
+        written = sent = read = full = dry = 0
+        marks = iter(self.clicks)
+        mark = next(marks)
+        # A sound card keeps time whatever else the machine does: this thread, when allowed,
+        # runs before every ordinary process (it sleeps but for a few percent of a core).
+        with contextlib.suppress(PermissionError):
+            os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(1))
+        while self.running:  # in steps of 2 ms
+            time.sleep(0.002)
+            now = time.monotonic()
+            due = int((now - start) * rate)
+            block = array.array("f", bytes(8 * (due - written)))
+            while mark < due:
+                block[2 * (mark - written)] = block[2 * (mark - written) + 1] = 1.0
+                waiting.append((sent + len(pending) + 8 * (mark - written), start + mark / rate))
+                mark = next(marks, 1 << 62)
+            pending, written = pending + block.tobytes(), due
+            with contextlib.suppress(BlockingIOError):
+                n = os.write(self.into, pending)
+                sent, pending = sent + n, pending[n:]
+            full = now if pending else full
+            while waiting and waiting[0][0] < sent:
+                self.recorded.append(now)
+                self.late = max(self.late, now - waiting.pop(0)[1])
+                now - full < 0.05 and self.shaky.add(now)
+            want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
+            got = b""
+            with contextlib.suppress(BlockingIOError):
+                got = os.read(self.out, max(want, 0))
+            read, dry, data = read + len(got), now if len(got) < want - 960 else dry, carry + got
+            whole = len(data) // 4 * 4
+            carry, samples = data[whole:], array.array("f", data[:whole])
+            self.heard += [now] * sum(v > 0.5 for v in samples)
+            now - dry < 0.05 and samples and max(samples) > 0.5 and self.shaky.add(now)
 
 
 def main(argv):
