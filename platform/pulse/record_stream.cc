@@ -197,8 +197,11 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
 }
 
 void RecordStream::askTiming() {
+  constexpr double kLeastApart = 0.01;  // each answer costs the server a round trip
   if (timing_ != nullptr || stream_ == nullptr) return;
-  timingAsked_ = monotonicSeconds();
+  const double now = monotonicSeconds();
+  if (answerCount_ >= kFirstAnswers && now - timingAsked_ < kLeastApart) return;
+  timingAsked_ = now;
   timing_ = pa_stream_update_timing_info(stream_, onTiming, this);
 }
 
@@ -237,7 +240,6 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
     const auto gapAt = static_cast<uint64_t>(std::max(
         static_cast<double>(self->streamBytes_), static_cast<double>(info->write_index) - since));
     self->jumpByte_ = gapAt - gapAt % pa_frame_size(&self->config_.sampleSpec);
-    self->beforeJump_ = self->streamStart_;
   }
   self->dateStream(start);
   // The first audio waits for a few answers a few milliseconds apart; then one
@@ -272,9 +274,9 @@ void RecordStream::forgetTiming() {
   answerCount_ = 0;
 }
 
-// An answer can only be late: the server dates what it holds no earlier than
-// it was captured, and less precisely while a device block is under way. So
-// the stream's start is the earliest of the recent answers but one (one may be
+// An answer is mostly late: the server dates what it holds no earlier than it
+// was captured, and less precisely while a device block is under way. So the
+// stream's start is the earliest of the recent answers but one (one may be
 // early by a slip of the server's clock). When the last few all lie on one side
 // of that by more than they stray, or one lies far beyond it, the stream has
 // jumped in time (audio the server never delivered) and only they count.
@@ -361,9 +363,12 @@ void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
   // Dated as late as possible, by the most answers.
-  const double start = blockStreamByte_ < jumpByte_ ? beforeJump_ : streamStart_;
-  const double capturedAt =
-      start + static_cast<double>(blockStreamByte_) / pa_bytes_per_second(&config_.sampleSpec);
+  // What the server held while no answer came is left undated: it simply
+  // continues the audio before it, at the device's own rate.
+  const double capturedAt = blockStreamByte_ < jumpByte_
+                                ? std::numeric_limits<double>::quiet_NaN()
+                                : streamStart_ + static_cast<double>(blockStreamByte_) /
+                                                     pa_bytes_per_second(&config_.sampleSpec);
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
            capturedAt);
   nextFrame_ += frames;

@@ -156,14 +156,13 @@ class RecordStream {
   // way), and the median of them. A new stream waits for a few answers before
   // any of its audio is read.
   uint64_t streamBytes_ = 0;
-  static constexpr int kAnswers = 64, kFirstAnswers = 6;
+  static constexpr int kAnswers = 128, kFirstAnswers = 6;
   std::array<double, kAnswers> answers_{};
   int answerCount_ = 0;
   double streamStart_ = 0;
-  // Where a gap inside what the server holds lies, and the start of the stream
-  // before it (bytes from then on are dated by streamStart_).
+  // Where a gap inside what the server holds lies: the audio before it, which
+  // the server kept while no answer came, is left undated.
   uint64_t jumpByte_ = 0;
-  double beforeJump_ = 0;
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
