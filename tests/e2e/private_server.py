@@ -289,10 +289,11 @@ class PipeDevices(threading.Thread):
                 n = os.write(self.into, pending)
                 sent, pending = sent + n, pending[n:]
             full = now if pending else full
-            while waiting and waiting[0][0] < sent:
-                self.recorded.append(now)
-                self.late = max(self.late, now - waiting.pop(0)[1])
-                now - full < 0.05 and self.shaky.add(now)
+            while waiting and waiting[0][0] < sent:  # between when it fell due and its write
+                due_at = waiting.pop(0)[1]
+                self.recorded.append(true_at := (due_at + now) / 2)
+                self.late = max(self.late, now - due_at)
+                (now - full < 0.05 or now - due_at > 0.004) and self.shaky.add(true_at)
             want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
             got = b""
             with contextlib.suppress(BlockingIOError):

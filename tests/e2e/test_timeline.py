@@ -96,10 +96,12 @@ class Timeline(ServerTest):
         # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
-        failures, bound = [], 0.3 if PIPEWIRE else 0.002
+        # The pipes move audio in 2 ms steps: a true time is known to within 1 ms.
+        failures, bound = [], 0.3 if PIPEWIRE else 0.003
         for tool, tag, truth, excused, lines in (
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
                  ("the audio server dropped", "standard output fell behind")),
+                # The click track moves with the default output: heard elsewhere in between.
                 (corvane, "", devices.heard, ((11.8, 14.5), (20, 28.5)),
                  ("standard output fell behind",))):
             name = os.path.basename(tool.proc.p.args[-1])
@@ -110,7 +112,9 @@ class Timeline(ServerTest):
             pairs, missing, summary = measure(tool, truth, float(stamp[1]), devices.shaky,
                                               [(start + a, start + b) for a, b in excused])
             print(f"{name}: {summary}", file=sys.stderr)
-            late = [f"{t - start:.3f} s: {e * 1e3:+.2f} ms" for t, e in pairs if abs(e) > bound]
+            unheard = (start + 11.8, start + 14.5) if tool is corvane else (0, 0)
+            late = [f"{t - start:.3f} s: {e * 1e3:+.2f} ms" for t, e in pairs
+                    if abs(e) > bound and not unheard[0] <= t + e <= unheard[1]]
             if late or missing:
                 failures.append(f"{name}: {summary}; off by over {bound * 1e3:.0f} ms at {late};"
                                 f" missing at {[f'{t - start:.3f} s' for t in missing]}")
