@@ -197,7 +197,7 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
 }
 
 void RecordStream::askTiming() {
-  constexpr double kLeastApart = 0.01;  // each answer costs the server a round trip
+  constexpr double kLeastApart = 0.025;  // each answer costs a round trip to the server
   if (timing_ != nullptr || stream_ == nullptr) return;
   const double now = monotonicSeconds();
   if (answerCount_ >= kFirstAnswers && now - timingAsked_ < kLeastApart) return;

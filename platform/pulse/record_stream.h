@@ -156,7 +156,7 @@ class RecordStream {
   // way), and the median of them. A new stream waits for a few answers before
   // any of its audio is read.
   uint64_t streamBytes_ = 0;
-  static constexpr int kAnswers = 128, kFirstAnswers = 6;
+  static constexpr int kAnswers = 64, kFirstAnswers = 6;
   std::array<double, kAnswers> answers_{};
   int answerCount_ = 0;
   double streamStart_ = 0;
