@@ -84,6 +84,11 @@ void install(int signo) {
 
 }  // namespace
 
+void holdStopSignals() {
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
 PosixProcess::PosixProcess() { prepareBoundedStderr(); }
 
 // Every line goes straight to the descriptor with no stdio buffer in between,
@@ -113,7 +118,8 @@ void PosixProcess::installSignalHandlers(std::string_view sigtermLine,
   gSigintLine = new std::string(sigintLine);
   install(SIGTERM);
   install(SIGINT);
-  // A parent that starts us from a thread with these blocked passes its mask on.
+  // Held since main began, or by a parent that started us from a thread with
+  // them blocked; one that arrived meanwhile is handled now.
   const sigset_t stops = stopSignals();
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
@@ -123,7 +129,9 @@ void PosixProcess::parkMainThread() {
 }
 
 void PosixProcess::exitProcess(int status) {
-  // A stop signal that is already writing its line decides the status.
+  // A stop signal that is already writing its line decides the status. One that
+  // came to this thread after the flag is set would wait here for good.
+  holdStopSignals();
   if (gStopping.test_and_set()) waitForTheOtherEnding();
   _exit(status);
 }
