@@ -8,9 +8,8 @@ STOPS = (signal.SIGINT, signal.SIGTERM)
 
 
 def in_main(pid):  # the stop signals held or caught: main has begun (before it, the loader runs)
-    status = pathlib.Path(f"/proc/{pid}/status").read_text()
-    held = (int(status.split(f"{field}:")[1].split()[0], 16) for field in ("SigBlk", "SigCgt"))
-    return (next(held) | next(held)) & 0x4002 == 0x4002  # SIGINT and SIGTERM
+    fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status").read().splitlines())
+    return (int(fields["SigBlk"], 16) | int(fields["SigCgt"], 16)) & 0x4002 == 0x4002  # INT, TERM
 
 
 class Storm(ServerTest):
@@ -28,9 +27,9 @@ class Storm(ServerTest):
             signo = signal.SIGINT if case == "ignored" else rng.choice(STOPS)
             read_end, write_end = os.pipe()
             case == "stalled" and os.kill(self.server.pid, signal.SIGSTOP)
-            proc = self.server.spawn([tool], stdout=DEVNULL, stderr=write_end if case == "gone" else -1,
-                                     preexec_fn=lambda: case == "ignored" and signal.signal(
-                                         signal.SIGINT, signal.SIG_IGN))
+            disposition = signal.SIG_IGN if case == "ignored" else signal.SIG_DFL
+            proc = self.server.spawn([tool], stdout=DEVNULL, stderr=(-1, write_end)[case == "gone"],
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT, disposition))
             os.close(read_end), os.close(write_end)
             end = time.monotonic() + 5
             while not in_main(proc.pid) and time.monotonic() < end:
@@ -43,7 +42,8 @@ class Storm(ServerTest):
             line = f"{prefix}Received {signo.name}, stopping...\n" * (case != "gone")
             self.assertEqual((status, text.count("Received"), text.endswith(line)),
                              (0, int(bool(line)), True),
-                             f"STORM_SEED={seed} run {run} {case}: {signo.name} at {delay:.4f} s\n{text}")
+                             f"STORM_SEED={seed} run {run}, {case}: {signo.name} at {delay:.4f} s\n"
+                             + text)
 
     def test_velloc(self):
         self.storm(VELLOC, "[tamsel] ")
