@@ -8,7 +8,8 @@ STOPS = (signal.SIGINT, signal.SIGTERM)
 
 
 def in_main(pid):  # the stop signals held or caught: main has begun (before it, the loader runs)
-    fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status").read().splitlines())
+    status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    fields = dict(line.split(":", 1) for line in status.splitlines())
     return (int(fields["SigBlk"], 16) | int(fields["SigCgt"], 16)) & 0x4002 == 0x4002  # INT, TERM
 
 
