@@ -76,8 +76,11 @@ extern "C" void stopOnSignal(int signo) {
 void install(int signo) {
   struct sigaction action {};
   action.sa_handler = stopOnSignal;
-  // Holding the other stop signal while one handler runs keeps the output to one line.
+  // Holding the other stop signal while one handler runs keeps the output to one
+  // line. Holding SIGPIPE keeps a write on the way out, such as a sanitizer's
+  // note at _exit, from ending the process by it when standard error is gone.
   action.sa_mask = stopSignals();
+  sigaddset(&action.sa_mask, SIGPIPE);
   action.sa_flags = SA_RESTART;
   sigaction(signo, &action, nullptr);
 }
