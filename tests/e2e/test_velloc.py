@@ -45,11 +45,11 @@ class Capture(ServerTest):
         self.assertTrue(len(samples) >= start + 20000 and abs(amplitude / 32767 - 0.5) < 0.01 and
                         snr > 70, (len(samples), amplitude, snr))
 
-    def test_a_huge_input_loses_nothing_to_a_stalled_reader_and_reports_server_drops(self):
+    def test_a_huge_input_loses_nothing_to_a_stalled_reader(self):
         # A stalled reader's backlog is held after conversion (32 kB a second, not
         # the input's 6 MB) while the server is read on: 8 s is far more than the
-        # server's 4 MiB queue or a pipe holds. Stopped itself, velloc relies on
-        # that queue, which overflows within a second: what is dropped is said.
+        # server's 4 MiB queue or a pipe holds. (A stopped velloc, whose server
+        # drops audio, is test_timeline's.)
         self.server.add_mic("big", 192000, 8, "Big Mic")
         velloc = self.start(VELLOC, "--device-id", "Big Mic")
         self.assertTrue(velloc.wait_err(FIRST_TAP), velloc.err)
@@ -60,17 +60,6 @@ class Capture(ServerTest):
         # Less the converter's delay and the block in flight.
         self.assertAlmostEqual(len(data + more) / 32000, time.monotonic() - first_tap, delta=0.25)
         self.assertNotIn("WARNING", velloc.err)
-        data += more
-        velloc.signal(signal.SIGSTOP)
-        time.sleep(3)
-        velloc.signal(signal.SIGCONT)
-        # What the server dropped is said, and comes as silence of its length:
-        # the stream keeps time with the clock.
-        warning = "[tamsel] WARNING: the audio server dropped "
-        data += self.read_until(velloc, lambda err: warning in err, 12) + velloc.read(1 << 20, 0.5)
-        self.assertIn(warning, velloc.err)
-        self.assertGreater(float(velloc.err.split(warning)[1].split()[0]), 500, velloc.err)
-        self.assertAlmostEqual(len(data) / 32000, time.monotonic() - first_tap, delta=0.25)
 
 
 class LinesAndEnds(ServerTest):

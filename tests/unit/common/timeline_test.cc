@@ -1,6 +1,6 @@
 // The timeline against devices whose clocks, gaps and dates the test makes up:
-// where each click lands, what a tone keeps, and that a device on the clock
-// goes through bit for bit.
+// where each click lands, and that a device on the clock goes through bit for
+// bit. What a tone keeps through the drift correction is bench/drift_quality's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,12 +19,11 @@ std::vector<double> clickErrors(const Device& device, double seconds) {
   std::vector<double> errors;
   for (std::size_t i = 100; i < run.input.size(); i += 5920) {
     const auto expected = static_cast<std::ptrdiff_t>((run.captured[i] - run.start) * 16000);
-    std::ptrdiff_t best = -1;
-    for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(1, expected - 80);
-         k < std::min<std::ptrdiff_t>(expected + 80, std::ssize(run.output) - 1); ++k) {
-      if (best < 0 || run.output[k] > run.output[best]) best = k;
-    }
-    if (best < 0 || run.output[best] < 16000) continue;  // in a gap
+    const auto from = std::clamp<std::ptrdiff_t>(expected - 80, 1, std::ssize(run.output) - 1);
+    const auto to = std::clamp<std::ptrdiff_t>(expected + 80, from, std::ssize(run.output) - 1);
+    const auto best =
+        std::max_element(run.output.begin() + from, run.output.begin() + to) - run.output.begin();
+    if (best == to || run.output[best] < 16000) continue;  // in a gap
     const double a = run.output[best - 1], b = run.output[best], c = run.output[best + 1];
     const double peak = static_cast<double>(best) + 0.5 * (a - c) / (a - 2 * b + c);
     errors.push_back(run.start + peak / 16000 - run.captured[i]);
@@ -33,24 +32,22 @@ std::vector<double> clickErrors(const Device& device, double seconds) {
 }
 
 TEST(Timeline, PassesADeviceOnTheClockThroughBitForBit) {
-  const Device device{0, 0.0003, {}};
-  const Capture run = capture(device, 30, [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
+  const Capture run = capture({0}, 30, [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
   std::vector<int16_t> encoded(run.input.size() / 1600 * 1600);
   encodePcm16le(run.input.data(), encoded.size(), reinterpret_cast<std::byte*>(encoded.data()));
-  ASSERT_EQ(run.output.size(), encoded.size());
-  const auto differs = std::mismatch(run.output.begin(), run.output.end(), encoded.begin());
-  EXPECT_EQ(differs.first - run.output.begin(), std::ssize(encoded));
+  EXPECT_TRUE(run.output == encoded);
 }
 
 // Within 2 ms of its capture time, and within 1 ms once a device far off the
-// clock is measured and resampled, 10 s in; gaps become silence of their length and repeated audio
-// goes; a device a little off the clock is kept in place by whole samples.
+// clock is measured and resampled, 10 s in; gaps become silence of their
+// length and repeated audio goes; a device a little off the clock is kept in
+// place by whole samples. Every date strays by up to 0.3 ms.
 TEST(Timeline, PutsEveryClickInPlaceWhateverTheClockGapsAndDates) {
-  const Device devices[] = {{400, 0.0003, {}},
-                            {-400, 0.0003, {}},
-                            {40, 0.0003, {}},
-                            {0, 0.0003, {{7.0, 0.1}, {13.0, -0.02}, {19.0, 0.0031}}},
-                            {-300, 0.0003, {{7.0, 0.5}, {13.0, -0.05}}}};
+  const Device devices[] = {{400},
+                            {-400},
+                            {40},
+                            {0, {{7.0, 0.1}, {13.0, -0.02}, {19.0, 0.0031}}},
+                            {-300, {{7.0, 0.5}, {13.0, -0.05}}}};
   for (const Device& device : devices) {
     const auto errors = clickErrors(device, 30);
     EXPECT_GT(errors.size(), 70u) << device.ppm;
@@ -58,12 +55,6 @@ TEST(Timeline, PutsEveryClickInPlaceWhateverTheClockGapsAndDates) {
       const bool settled = i * 0.37 > 10 && std::abs(device.ppm) > 100;
       EXPECT_LT(std::abs(errors[i]), settled ? 0.001 : 0.002) << device.ppm << " click " << i;
     }
-  }
-}
-
-TEST(Timeline, KeepsA1kHzToneCleanThroughTheDriftCorrection) {
-  for (const double ppm : {400.0, -400.0}) {
-    EXPECT_GE(toneSnr(toneFrom(ppm, 60).output, 40, 58), 60) << ppm;
   }
 }
 
