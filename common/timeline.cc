@@ -23,6 +23,10 @@ constexpr double kNudgeSamples = 24;  // 1.5 ms
 constexpr double kPullSeconds = 4.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
+// After the start and after each gap or overlap, the dates of a new stretch
+// settle (the server's first answers are the least sure): small corrections
+// wait this long, so that they do not shake the audio for nothing.
+constexpr double kSettleSamples = 3 * Timeline::kRate;
 // How much of each block's misplacement enters the smoothed ones: the quick one
 // keeps a device passed through in place, the slow one steers the resampling.
 constexpr double kQuickSmoothing = 0.25, kSmoothing = 0.05;
@@ -88,6 +92,7 @@ void Timeline::mend(double misplaced, std::span<const float>& samples) {
     samples = samples.subspan(std::min(count, samples.size()));
   }
   error_ = quickError_ = 0;
+  settled_ = static_cast<double>(emitted_) + kSettleSamples;
   fitted_ = 0;
   fit_.reset();
 }
@@ -100,6 +105,10 @@ void Timeline::steer(double misplaced) {
   quickError_ += kQuickSmoothing * (misplaced - quickError_);
   error_ += kSmoothing * (misplaced - error_);
   if (auto rate = fit_.rate()) rate_ = rate;
+  if (static_cast<double>(emitted_) < settled_) {
+    if (!exact_) step_ = rate_.value_or(kRate) / kRate;
+    return;
+  }
   if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
     if (std::abs(quickError_) > kNudgeSamples) {
       nudge_ = quickError_ > 0 ? 1 : -1;

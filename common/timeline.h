@@ -48,15 +48,16 @@ class Timeline {
 
   OutputStream& output_;
   std::optional<double> start_;
-  uint64_t emitted_ = 0;   // output samples so far, silence included
-  double received_ = 0;    // input samples so far, inserted silence included
-  double next_ = 0;        // input position of the next output sample
-  double step_ = 1;        // input samples per output sample
-  bool exact_ = true;      // step 1 at whole positions: the input goes out as it came
-  int nudge_ = 0;          // while exact_: a sample to leave out (1) or repeat (-1)
-  double error_ = 0;       // smoothed misplacement
-  double quickError_ = 0;  // and smoothed less
-  double fitted_ = 0;      // input samples in the current stretch, for the fit
+  uint64_t emitted_ = 0;        // output samples so far, silence included
+  double received_ = 0;         // input samples so far, inserted silence included
+  double next_ = 0;             // input position of the next output sample
+  double step_ = 1;             // input samples per output sample
+  bool exact_ = true;           // step 1 at whole positions: the input goes out as it came
+  int nudge_ = 0;               // while exact_: a sample to leave out (1) or repeat (-1)
+  double error_ = 0;            // smoothed misplacement
+  double quickError_ = 0;       // and smoothed less
+  double fitted_ = 0;           // input samples in the current stretch, for the fit
+  double settled_ = 3 * kRate;  // output sample from which small corrections are made
   ClockFit fit_;
   std::optional<double> rate_;
   SincInterpolator interpolator_;

@@ -254,7 +254,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
 void RecordStream::askSoon() {
   if (soon_ != nullptr) return;
   soon_ = pa_context_rttime_new(
-      connection_.context(), pa_rtclock_now() + 4000,
+      connection_.context(), pa_rtclock_now() + 10000,
       [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<RecordStream*>(userdata);
         api->time_free(event);
