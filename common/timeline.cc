@@ -12,7 +12,7 @@ namespace pcm {
 namespace {
 
 // A misplacement larger than this is a gap or an overlap, mended at once.
-constexpr double kGapSamples = 40;  // 2.5 ms
+constexpr double kGapSamples = 80;  // 5 ms
 // A device within this of the system clock is passed through untouched, but
 // for a sample left out or repeated when its audio strays more than this.
 constexpr double kExactRate = 100e-6;

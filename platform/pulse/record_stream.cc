@@ -254,7 +254,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
 void RecordStream::askSoon() {
   if (soon_ != nullptr) return;
   soon_ = pa_context_rttime_new(
-      connection_.context(), pa_rtclock_now() + 10000,
+      connection_.context(), pa_rtclock_now() + 4000,
       [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<RecordStream*>(userdata);
         api->time_free(event);
@@ -281,8 +281,8 @@ void RecordStream::forgetTiming() {
 // of that by more than they stray, or one lies far beyond it, the stream has
 // jumped in time (audio the server never delivered) and only they count.
 void RecordStream::dateStream(double start) {
-  constexpr double kStraySeconds = 0.008;
-  constexpr int kSameSide = 4;
+  constexpr double kStraySeconds = 0.015;
+  constexpr int kSameSide = 8;
   const int held = std::min(answerCount_, kAnswers);
   int later = 0, earlier = 0;
   for (int back = 0; back < std::min(held, kSameSide - 1); ++back) {

@@ -46,7 +46,7 @@ TEST(Timeline, PutsEveryClickInPlaceWhateverTheClockGapsAndDates) {
   const Device devices[] = {{400},
                             {-400},
                             {40},
-                            {0, {{7.0, 0.1}, {13.0, -0.02}, {19.0, 0.0031}}},
+                            {0, {{7.0, 0.1}, {13.0, -0.02}, {19.0, 0.0061}}},
                             {-300, {{7.0, 0.5}, {13.0, -0.05}}}};
   for (const Device& device : devices) {
     const auto errors = clickErrors(device, 30);
