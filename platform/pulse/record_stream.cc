@@ -278,7 +278,7 @@ void RecordStream::forgetTiming() {
 // was captured, and less precisely while a device block is under way. So the
 // stream's start is the earliest of the recent answers but one (one may be
 // early by a slip of the server's clock). When the last few all lie on one side
-// of that by more than they stray, or one lies far beyond it, the stream has
+// of that by more than they stray, or two lie far beyond it, the stream has
 // jumped in time (audio the server never delivered) and only they count.
 void RecordStream::dateStream(double start) {
   constexpr double kStraySeconds = 0.015;
@@ -290,13 +290,16 @@ void RecordStream::dateStream(double start) {
     later += answer > streamStart_ + kStraySeconds;
     earlier += answer < streamStart_ - kStraySeconds;
   }
+  // One far answer may be a slip of the server's; two in a row are not.
+  const bool far = held > 0 && start > streamStart_ + kFarSeconds &&
+                   answers_[(answerCount_ - 1) % kAnswers] > streamStart_ + kFarSeconds;
   const bool jumped =
       held > 0 &&
-      (start > streamStart_ + kFarSeconds ||
+      (far ||
        (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
        (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1));
   if (jumped) {
-    const int keep = start > streamStart_ + kFarSeconds ? 0 : kSameSide - 1;
+    const int keep = far ? 1 : kSameSide - 1;
     std::array<double, kAnswers> recent{};
     for (int back = 0; back < keep; ++back) {
       recent[keep - 1 - back] = answers_[(answerCount_ - 1 - back) % kAnswers];
