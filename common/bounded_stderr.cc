@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -49,14 +51,7 @@ bool waitForRoom(int fd, const timespec& deadline) {
   return true;
 }
 
-}  // namespace
-
-void prepareBoundedStderr() {
-  static std::once_flag once;
-  std::call_once(once, [] { gKind.store(openOwnDescription()); });
-}
-
-bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds) {
+bool writeWithin(const char* data, std::size_t size, int limitMilliseconds) {
   const int fd = gFd.load();
   const Kind kind = gKind.load();
   timespec deadline;
@@ -90,6 +85,29 @@ bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds
     }
   }
   return true;
+}
+
+}  // namespace
+
+void prepareBoundedStderr() {
+  static std::once_flag once;
+  std::call_once(once, [] { gKind.store(openOwnDescription()); });
+}
+
+bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds) {
+  // A reader that went away costs the line, not the process. SIGPIPE is held
+  // in this thread only, so a write to standard output still ends the process.
+  sigset_t brokenPipe, previous, pending;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, &previous);
+  const bool written = writeWithin(data, size, limitMilliseconds);
+  if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+    const timespec now{};
+    sigtimedwait(&brokenPipe, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return written;
 }
 
 }  // namespace pcm

@@ -14,7 +14,8 @@ namespace pcm {
 void prepareBoundedStderr();
 
 // Writes `size` bytes to standard error, waiting at most `limitMilliseconds` in
-// all for room; false when what was left then was dropped. Async-signal-safe.
+// all for room; false when what was left then was dropped. A reader that has
+// gone makes it false at once, and raises no SIGPIPE. Async-signal-safe.
 bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds);
 
 }  // namespace pcm

@@ -76,13 +76,21 @@ extern "C" void stopOnSignal(int signo) {
 void install(int signo) {
   struct sigaction action {};
   action.sa_handler = stopOnSignal;
-  // Holding the other stop signal while one handler runs keeps the output to one line.
+  // Holding the other stop signal while one handler runs keeps the output to one
+  // line. Holding SIGPIPE keeps a write on the way out, such as a sanitizer's
+  // note at _exit, from ending the process by it when standard error is gone.
   action.sa_mask = stopSignals();
+  sigaddset(&action.sa_mask, SIGPIPE);
   action.sa_flags = SA_RESTART;
   sigaction(signo, &action, nullptr);
 }
 
 }  // namespace
+
+void holdStopSignals() {
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
 
 PosixProcess::PosixProcess() { prepareBoundedStderr(); }
 
@@ -113,7 +121,8 @@ void PosixProcess::installSignalHandlers(std::string_view sigtermLine,
   gSigintLine = new std::string(sigintLine);
   install(SIGTERM);
   install(SIGINT);
-  // A parent that starts us from a thread with these blocked passes its mask on.
+  // Held since main began, or by a parent that started us from a thread with
+  // them blocked; one that arrived meanwhile is handled now.
   const sigset_t stops = stopSignals();
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
@@ -123,7 +132,9 @@ void PosixProcess::parkMainThread() {
 }
 
 void PosixProcess::exitProcess(int status) {
-  // A stop signal that is already writing its line decides the status.
+  // A stop signal that is already writing its line decides the status. One that
+  // came to this thread after the flag is set would wait here for good.
+  holdStopSignals();
   if (gStopping.test_and_set()) waitForTheOtherEnding();
   _exit(status);
 }

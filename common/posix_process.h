@@ -5,6 +5,12 @@
 
 namespace pcm {
 
+// Blocks SIGINT and SIGTERM in the calling thread, and so in the threads it
+// starts, until installSignalHandlers lets them in. The first thing main does:
+// a stop signal during start-up then waits for its handler instead of taking
+// its default action, or being dropped when the parent left SIGINT ignored.
+void holdStopSignals();
+
 class PosixProcess final : public ProcessControl {
  public:
   // Prepares standard error for bounded writes (see bounded_stderr.h).

@@ -19,7 +19,8 @@ class ProcessControl {
   // SIGTERM then SIGINT: each writes its whole line to standard error (dropped
   // like any other line that cannot leave soon) and ends the process with status
   // 0 at once, without waiting for any other thread. Unblocks both signals in the
-  // calling thread.
+  // calling thread. The tools call it before start-up, which can wait on the
+  // server for seconds.
   virtual void installSignalHandlers(std::string_view sigtermLine, std::string_view sigintLine) = 0;
 
   // Keeps the main thread parked while capture runs. Returning means the tool

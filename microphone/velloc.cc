@@ -34,6 +34,7 @@ void scanCommandLine(VellocState& state, std::span<const std::string> args) {
 int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const std::string> args) {
   state.platform = &platform;
   pcm::ProcessControl& process = platform.process();
+  process.installSignalHandlers(kSigtermLine, kSigintLine);
 
   state.targetSampleRate = 16000.0;
   state.targetChannels = 1;
@@ -58,7 +59,6 @@ int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const 
   process.writeDiagnostic(std::string("[tamsel] Voice processing: ") +
                           (state.voiceProcessingEnabled ? "ON" : "OFF") + "\n");
 
-  process.installSignalHandlers(kSigtermLine, kSigintLine);
   process.parkMainThread();
   return 0;
 }

@@ -49,7 +49,7 @@ struct VellocState {
   std::vector<float> interleavedScratch;
 };
 
-// The whole tool: command line, set-up, start, signal handlers, then park.
+// The whole tool: signal handlers, command line, set-up, start, then park.
 // Returns the exit status when the main thread is released; fatal paths end the
 // process through the platform instead. `args` excludes the program path.
 int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const std::string> args);

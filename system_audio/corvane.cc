@@ -12,13 +12,13 @@ void runStartupTask(SystemAudioCapturer& capturer, pcm::ProcessControl& process)
 }
 
 int runCorvane(CapturePlatform& platform) {
+  pcm::ProcessControl& process = platform.process();
+  process.installSignalHandlers("Received SIGTERM, stopping...\n",
+                                "Received SIGINT, stopping...\n");
   // The start-up task holds a second reference while it runs. The main thread
   // keeps its own until it is released, which a real process never is: the
   // stream's threads call the capturer until the process ends.
   auto capturer = std::make_shared<SystemAudioCapturer>(platform);
-  pcm::ProcessControl& process = platform.process();
-  process.installSignalHandlers("Received SIGTERM, stopping...\n",
-                                "Received SIGINT, stopping...\n");
   platform.startDetachedTask([capturer, &process] { runStartupTask(*capturer, process); });
   process.parkMainThread();
   return 0;

@@ -7,7 +7,7 @@
 
 namespace corvane {
 
-// The whole tool: makes the capturer, installs the signal handlers, starts the
+// The whole tool: installs the signal handlers, makes the capturer, starts the
 // capture on a task of its own and parks the main thread. Returns the exit
 // status when the main thread is released; every other end goes through the
 // platform's process.

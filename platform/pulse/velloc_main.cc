@@ -10,6 +10,7 @@
 #include "platform/pulse/pulse_microphone_platform.h"
 
 int main(int argc, char** argv) {
+  pcm::holdStopSignals();
   pcm::occupyClosedStandardDescriptors();
   // Audio threads keep using all of this until the process ends, which it does
   // by _exit from wherever it stops; so nothing here is ever destroyed.
