@@ -103,8 +103,8 @@ bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds
   pthread_sigmask(SIG_BLOCK, &brokenPipe, &previous);
   const bool written = writeWithin(data, size, limitMilliseconds);
   if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
-    const timespec now{};
-    sigtimedwait(&brokenPipe, nullptr, &now);
+    const timespec noWait{};
+    sigtimedwait(&brokenPipe, nullptr, &noWait);
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return written;
