@@ -11,8 +11,14 @@
 namespace pcm {
 namespace {
 
-// A misplacement larger than this is a gap or an overlap, mended at once.
-constexpr double kGapSamples = 80;  // 5 ms
+// At a discontinuity, a misplacement larger than this is a gap or an overlap,
+// mended at once.
+constexpr double kGapSamples = 16;  // 1 ms
+// Elsewhere the audio is continuous: a misplacement that changes by more than
+// this from one block to the next is a step in the dates, and one beyond the
+// next steers no further than that, the rate measured without it.
+constexpr double kStepSamples = 32;         // 2 ms
+constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // A device within this of the system clock is passed through untouched, but
 // for a sample left out or repeated when its audio strays more than this.
 constexpr double kExactRate = 100e-6;
@@ -27,9 +33,9 @@ constexpr double kStraySamples = 5;
 // settle (the server's first answers are the least sure): small corrections
 // wait this long, so that they do not shake the audio for nothing.
 constexpr double kSettleSamples = 3 * Timeline::kRate;
-// How much of each block's misplacement enters the smoothed ones: the quick one
-// keeps a device passed through in place, the slow one steers the resampling.
-constexpr double kQuickSmoothing = 0.25, kSmoothing = 0.05;
+// How much of each block's misplacement enters the smoothed one, which steers:
+// slowly enough that a few stray dates in a row do not move a sample.
+constexpr double kSmoothing = 0.1;
 // Misplacements beyond this are not audio but a broken time, and are ignored.
 constexpr double kBelievableSamples = 3600 * Timeline::kRate;
 
@@ -52,30 +58,45 @@ double Timeline::misplacement(double capturedAt) const {
   return lands - (capturedAt - *start_) * kRate;
 }
 
-int Timeline::push(std::span<const float> samples, double capturedAt) {
+int Timeline::push(std::span<const float> samples, double capturedAt, bool discontinuity) {
   if (samples.empty()) return 0;
   // Without a capture time, sample 0 is dated by its arrival.
   if (!start_) start_ = std::isfinite(capturedAt) ? capturedAt : monotonicNow();
   if (std::isfinite(capturedAt)) {
-    const double misplaced = misplacement(capturedAt);
+    double misplaced = misplacement(capturedAt);
     if (std::abs(misplaced) > kBelievableSamples) {
       // Not to be trusted; the block simply continues.
-    } else if (std::abs(misplaced) > kGapSamples) {
-      mend(misplaced, samples);
-    } else {
-      fit_.add(fitted_, capturedAt);
-      steer(misplaced);
+    } else if (discontinuity && std::abs(misplaced) > kGapSamples) {
+      mend(misplaced);
+    } else if (overlap_ == 0) {
+      if (discontinuity) shift_ = 0;
+      misplaced -= shift_;
+      // Audio that runs on moves against the clock by no more than its device's
+      // drift: dates that step further at once were shifted (a server that
+      // changed how it buffers), not the audio, and the step is taken out of
+      // them from here on.
+      if (std::abs(misplaced - lastMisplaced_) > kStepSamples) {
+        shift_ += misplaced - lastMisplaced_;
+        misplaced = lastMisplaced_;
+      }
+      lastMisplaced_ = misplaced;
+      if (std::abs(misplaced) <= kStraySamplesAtMost)
+        fit_.add(fitted_, capturedAt + shift_ / kRate);
+      steer(std::clamp(misplaced, -kStraySamplesAtMost, kStraySamplesAtMost));
     }
     fitted_ += static_cast<double>(samples.size());
   }
+  const std::size_t dropped = std::min(overlap_, samples.size());
+  overlap_ -= dropped;
+  samples = samples.subspan(dropped);
   if (samples.empty()) return 0;
   return exact_ ? passThrough(samples) : resample(samples);
 }
 
-// Silence for audio that never came, or the start of this block dropped where
-// it repeats what has gone out already. The device's rate is measured again from
-// here: after a gap it may be another device.
-void Timeline::mend(double misplaced, std::span<const float>& samples) {
+// Silence for audio that never came, or the audio from here on dropped for as
+// long as it repeats what has gone out already. The device's rate is measured
+// again from here: after a gap it may be another device.
+void Timeline::mend(double misplaced) {
   const auto count = static_cast<std::size_t>(std::llround(std::abs(misplaced) * step_));
   if (misplaced < 0) {
     if (exact_) {
@@ -89,9 +110,9 @@ void Timeline::mend(double misplaced, std::span<const float>& samples) {
       received_ += static_cast<double>(count);
     }
   } else {
-    samples = samples.subspan(std::min(count, samples.size()));
+    overlap_ = count;
   }
-  error_ = quickError_ = 0;
+  error_ = shift_ = lastMisplaced_ = 0;
   settled_ = static_cast<double>(emitted_) + kSettleSamples;
   fitted_ = 0;
   fit_.reset();
@@ -102,7 +123,6 @@ void Timeline::mend(double misplaced, std::span<const float>& samples) {
 // rate is measured further off is resampled at that rate from then on, with a
 // pull that takes what is left of the misplacement out slowly.
 void Timeline::steer(double misplaced) {
-  quickError_ += kQuickSmoothing * (misplaced - quickError_);
   error_ += kSmoothing * (misplaced - error_);
   if (auto rate = fit_.rate()) rate_ = rate;
   if (static_cast<double>(emitted_) < settled_) {
@@ -110,14 +130,12 @@ void Timeline::steer(double misplaced) {
     return;
   }
   if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
-    if (std::abs(quickError_) > kNudgeSamples) {
-      nudge_ = quickError_ > 0 ? 1 : -1;
-      quickError_ -= nudge_;
+    if (std::abs(error_) > kNudgeSamples) {
+      nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;
     }
     return;
   }
-  if (exact_) error_ = quickError_;
   exact_ = false;
   const double beyond = std::copysign(std::max(0.0, std::abs(error_) - kStraySamples), error_);
   const double pull = std::clamp(beyond / (kPullSeconds * kRate), -kMostPull, kMostPull);

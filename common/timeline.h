@@ -26,11 +26,14 @@ class Timeline {
 
   explicit Timeline(OutputStream& output) : output_(output) {}
 
-  // Encodes `samples` to the output, in place in time. They follow the previous
-  // ones in the device's stream; `capturedAt` is when samples[0] was captured,
-  // in CLOCK_MONOTONIC seconds, or NaN when not known (they then simply
-  // continue). Returns 0, or the errno of an output that failed for good.
-  int push(std::span<const float> samples, double capturedAt);
+  // Encodes `samples` to the output, in place in time. `capturedAt` is when
+  // samples[0] was captured, in CLOCK_MONOTONIC seconds, or NaN when not known
+  // (they then simply continue). Only at a discontinuity (audio lost before
+  // them, or another device) may they lie apart from the previous ones: there
+  // a gap becomes silence and an overlap is dropped. Elsewhere a date out of
+  // line is a stray one and only steers, within bounds. Returns 0, or the
+  // errno of an output that failed for good.
+  int push(std::span<const float> samples, double capturedAt, bool discontinuity = false);
 
   // When sample 0 was captured, once the first samples have been pushed.
   std::optional<double> start() const { return start_; }
@@ -39,7 +42,7 @@ class Timeline {
   // Where this block's first sample lands in the output, less where its
   // capture time says it belongs, in output samples.
   double misplacement(double capturedAt) const;
-  void mend(double misplaced, std::span<const float>& samples);
+  void mend(double misplaced);
   void steer(double misplaced);
   int passThrough(std::span<const float> samples);
   int resample(std::span<const float> samples);
@@ -53,9 +56,11 @@ class Timeline {
   double next_ = 0;             // input position of the next output sample
   double step_ = 1;             // input samples per output sample
   bool exact_ = true;           // step 1 at whole positions: the input goes out as it came
+  std::size_t overlap_ = 0;     // input samples still to drop, which went out already
   int nudge_ = 0;               // while exact_: a sample to leave out (1) or repeat (-1)
   double error_ = 0;            // smoothed misplacement
-  double quickError_ = 0;       // and smoothed less
+  double shift_ = 0;            // how far the dates stepped since the last discontinuity
+  double lastMisplaced_ = 0;    // the last block's, less that
   double fitted_ = 0;           // input samples in the current stretch, for the fit
   double settled_ = 3 * kRate;  // output sample from which small corrections are made
   ClockFit fit_;

@@ -84,6 +84,9 @@ struct AudioTime {
   // When the frame at sampleTime was captured, in CLOCK_MONOTONIC seconds; NaN
   // when the platform cannot tell.
   double hostTime = std::numeric_limits<double>::quiet_NaN();
+  // The buffer does not follow on from the one before in time: audio was lost
+  // in between, or it comes from another device.
+  bool discontinuity = false;
 };
 
 // Called on the engine's own thread, once per delivered buffer, one call at a

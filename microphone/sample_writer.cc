@@ -21,14 +21,15 @@ const float* channelZero(VellocState& state, const PcmBuffer& buffer, std::size_
 
 }  // namespace
 
-void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt) {
+void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt,
+                       bool discontinuity) {
   if (buffer.floatChannelData() == nullptr) return;
   const std::size_t frames = buffer.frameLength();
   if (frames == 0) return;
 
   pcm::ProcessControl& process = state.platform->process();
   const int failure =
-      state.timeline->push({channelZero(state, buffer, frames), frames}, capturedAt);
+      state.timeline->push({channelZero(state, buffer, frames), frames}, capturedAt, discontinuity);
   if (!state.stamped) {
     state.stamped = true;
     process.writeDiagnostic(pcm::sampleZeroLine("[tamsel] ", *state.timeline->start()));

@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "microphone/velloc.h"
 
@@ -60,6 +61,7 @@ const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
 void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
                         AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when) {
   logFirstCallback(state, buffer.frameLength());
+  state.discontinuityPending |= when.discontinuity;
 
   const double ratio = state.targetSampleRate / state.nativeFormat.sampleRate;
   const uint64_t inputBefore = state.convertedInputFrames;
@@ -100,12 +102,14 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
       when.hostTime + static_cast<double>(state.convertedOutputFrames) / state.targetSampleRate -
       static_cast<double>(inputBefore) / state.nativeFormat.sampleRate;
   state.convertedOutputFrames += output.frameLength();
-  if (output.frameLength() > 0) writeInt16Samples(state, output, capturedAt);
+  if (output.frameLength() > 0) {
+    writeInt16Samples(state, output, capturedAt, std::exchange(state.discontinuityPending, false));
+  }
 }
 
 void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& when) {
   logFirstCallback(state, buffer.frameLength());
-  writeInt16Samples(state, buffer, when.hostTime);
+  writeInt16Samples(state, buffer, when.hostTime, when.discontinuity);
 }
 
 }  // namespace velloc

@@ -44,6 +44,8 @@ struct VellocState {
   // Frames the converter has put out so far: with the input total, they date
   // each output buffer from its tap buffer's capture time.
   uint64_t convertedOutputFrames = 0;
+  // A tap buffer after a discontinuity whose converted frames have not gone out yet.
+  bool discontinuityPending = false;
   // What puts the samples in place in time and writes them.
   std::optional<pcm::Timeline> timeline;
   bool stamped = false;
@@ -74,6 +76,7 @@ const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer, u
                                  ConverterInputStatus& status);
 // Writes channel 0 of `buffer`, whose first frame was captured at `capturedAt`
 // (CLOCK_MONOTONIC seconds, NaN: unknown), to standard output as 16-bit PCM.
-void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt);
+void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt,
+                       bool discontinuity);
 
 }  // namespace velloc

@@ -148,6 +148,9 @@ class SampleBuffer {
   virtual const FormatDescription* formatDescription() const = 0;
   // When the first sample is heard, on CLOCK_MONOTONIC; invalid when unknown.
   virtual CMTime presentationTimeStamp() const { return {}; }
+  // The samples do not follow on from the previous buffer's in time: audio was
+  // lost in between, or they come from another output.
+  virtual bool discontinuity() const { return false; }
 };
 
 // ---- The stream -----------------------------------------------------------------

@@ -38,18 +38,24 @@ class MemoryFormatDescription final : public FormatDescription {
 class MemorySampleBuffer final : public SampleBuffer {
  public:
   MemorySampleBuffer(std::optional<MemoryBlockBuffer> data,
-                     std::optional<MemoryFormatDescription> format, CMTime presentation = {})
-      : data_(std::move(data)), format_(std::move(format)), presentation_(presentation) {}
+                     std::optional<MemoryFormatDescription> format, CMTime presentation = {},
+                     bool discontinuity = false)
+      : data_(std::move(data)),
+        format_(std::move(format)),
+        presentation_(presentation),
+        discontinuity_(discontinuity) {}
   const BlockBuffer* dataBuffer() const override { return data_ ? &*data_ : nullptr; }
   const FormatDescription* formatDescription() const override {
     return format_ ? &*format_ : nullptr;
   }
   CMTime presentationTimeStamp() const override { return presentation_; }
+  bool discontinuity() const override { return discontinuity_; }
 
  private:
   std::optional<MemoryBlockBuffer> data_;
   std::optional<MemoryFormatDescription> format_;
   CMTime presentation_;
+  bool discontinuity_;
 };
 
 }  // namespace corvane

@@ -151,8 +151,8 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   const double heardAt = (heard.flags & kCMTimeFlagsValid) != 0 && heard.timescale > 0
                              ? static_cast<double>(heard.value) / heard.timescale
                              : std::numeric_limits<double>::quiet_NaN();
-  const int error =
-      timeline_.push({reinterpret_cast<const float*>(bytes.data()), sampleCount}, heardAt);
+  const int error = timeline_.push({reinterpret_cast<const float*>(bytes.data()), sampleCount},
+                                   heardAt, sampleBuffer.discontinuity());
   if (!stamped_) {
     stamped_ = true;
     platform_.process().writeDiagnostic(pcm::sampleZeroLine("", *timeline_.start()));

@@ -55,7 +55,9 @@ void PulseCaptureStream::startCapture(
 
   recorder_ = std::make_unique<RecordStream>(
       connection_, config,
-      [this](std::span<std::byte> block, uint64_t, double heardAt) { deliver(block, heardAt); },
+      [this](std::span<std::byte> block, uint64_t, double heardAt, bool discontinuity) {
+        deliver(block, heardAt, discontinuity);
+      },
       [this](const Error& error) {
         delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
       },
@@ -73,14 +75,16 @@ void PulseCaptureStream::startCapture(
   completion(std::nullopt);
 }
 
-void PulseCaptureStream::deliver(std::span<const std::byte> block, double heardAt) {
+void PulseCaptureStream::deliver(std::span<const std::byte> block, double heardAt,
+                                 bool discontinuity) {
   const corvane::AudioStreamBasicDescription description{static_cast<double>(sampleRate_),
                                                          corvane::kAudioFormatFlagIsFloat,
                                                          4 * channels_, channels_, 32};
   const corvane::MemorySampleBuffer buffer{
       corvane::MemoryBlockBuffer(block), corvane::MemoryFormatDescription(description),
       std::isfinite(heardAt) ? corvane::CMTimeMake(std::llround(heardAt * 1e9), 1'000'000'000)
-                             : corvane::CMTime{}};
+                             : corvane::CMTime{},
+      discontinuity};
   for (corvane::StreamOutput* output : audioOutputs_) {
     output->didOutputSampleBuffer(*this, buffer, corvane::StreamOutputType::audio);
   }

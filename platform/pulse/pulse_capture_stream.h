@@ -38,7 +38,7 @@ class PulseCaptureStream final : public corvane::CaptureStream {
       std::function<void(std::optional<corvane::PlatformError> error)> completion) override;
 
  private:
-  void deliver(std::span<const std::byte> block, double heardAt);
+  void deliver(std::span<const std::byte> block, double heardAt, bool discontinuity);
 
   PulseConnection& connection_;
   const std::string monitorSourceName_;

@@ -80,12 +80,14 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
   if (!input_.boundSource()) config.follow = RecordStream::Config::Follow::defaultSource;
   stream_ = std::make_unique<RecordStream>(
       **connection, config,
-      [this](std::span<std::byte> block, uint64_t firstFrame, double capturedAt) {
+      [this](std::span<std::byte> block, uint64_t firstFrame, double capturedAt,
+             bool discontinuity) {
         // Only the last block before a move to another device is short.
         tapBuffer_->setFrameLength(static_cast<uint32_t>(
             block.size() * tapBuffer_->frameCapacity() / stream_->block().size()));
-        input_.tap()->block(*tapBuffer_, {static_cast<int64_t>(firstFrame),
-                                          input_.tap()->format.sampleRate, capturedAt});
+        input_.tap()->block(*tapBuffer_,
+                            {static_cast<int64_t>(firstFrame), input_.tap()->format.sampleRate,
+                             capturedAt, discontinuity});
       },
       [this](const Error& error) {
         process_.writeDiagnostic("[tamsel] FATAL: audio stream failed: " + error.reason + "\n");

@@ -5,6 +5,7 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -24,6 +25,13 @@ constexpr auto kFlags =
 constexpr double kFarSeconds = 0.05;
 // Reads this far apart mean the process was not running in between.
 constexpr double kStalledSeconds = 0.5;
+// For this long after that, the server's answers may show that the stream
+// jumped in time; at any other time, an answer out of line is a stray one.
+constexpr double kJumpWindowSeconds = 5.0;
+// For this long after a move, audio the server delivers may turn out to be from
+// well before the first answers said: a device just taken up again may play
+// out what it had held.
+constexpr double kNewDeviceSeconds = 1.0;
 
 // Moves in a row that may fail before following gives up.
 constexpr int kMostFailedMoves = 3;
@@ -183,7 +191,7 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   if (now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
   self->lastRead_ = now;
   // Audio whose capture time is not known yet stays with the server until it is.
-  if (self->answerCount_ >= kFirstAnswers) {
+  if (self->reading_) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (!self->ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
@@ -200,7 +208,7 @@ void RecordStream::askTiming() {
   constexpr double kLeastApart = 0.025;  // each answer costs a round trip to the server
   if (timing_ != nullptr || stream_ == nullptr) return;
   const double now = monotonicSeconds();
-  if (answerCount_ >= kFirstAnswers && now - timingAsked_ < kLeastApart) return;
+  if (reading_ && now - timingAsked_ < kLeastApart) return;
   timingAsked_ = now;
   timing_ = pa_stream_update_timing_info(stream_, onTiming, this);
 }
@@ -228,12 +236,18 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
   if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&self->config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
+  // More than the server can hold is no queue: a server that skipped what it
+  // dropped for a stopped process may count it as written before it moves the
+  // read index past it.
+  const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+  if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) return;
   const double start =
       newestCaptured - (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond;
   // A server that had no room for this process's audio while it was stopped
   // kept the oldest and dropped what came after: the gap lies where the audio
   // captured since it came back begins, not at the next byte read.
-  const bool resumed = now - self->resumedAt_ < 5.0 && start > self->streamStart_ + kFarSeconds;
+  const bool mayJump = now - self->resumedAt_ < kJumpWindowSeconds;
+  const bool resumed = mayJump && start > self->streamStart_ + kFarSeconds;
   if (self->answerCount_ > 0 && resumed &&
       info->read_index <= static_cast<int64_t>(self->streamBytes_)) {
     const double since = std::max(0.0, newestCaptured - self->resumedAt_) * bytesPerSecond;
@@ -241,20 +255,35 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
         static_cast<double>(self->streamBytes_), static_cast<double>(info->write_index) - since));
     self->jumpByte_ = gapAt - gapAt % pa_frame_size(&self->config_.sampleSpec);
   }
-  self->dateStream(start);
-  // The first audio waits for a few answers a few milliseconds apart; then one
-  // a read is enough.
-  if (self->answerCount_ < kFirstAnswers) {
-    self->askSoon();
-  } else if (self->answerCount_ == kFirstAnswers) {
-    onRead(stream, 0, self);
+  self->dateStream(start, mayJump, now < self->newDeviceUntil_);
+  if (self->reading_) return;
+  // The first audio waits for a few answers a few milliseconds apart. A server
+  // that counts its device's latency gives them all alike; one that does not
+  // dates each the later the longer since its device's last block, so there
+  // they go on until the server's writes have advanced twice: one of them then
+  // came soon after a block was written, and dates the stream best. Then one
+  // answer a read is enough.
+  constexpr int kFirstAnswers = 6, kMostFirstAnswers = 100;
+  constexpr double kAlike = 0.001;
+  if (info->write_index != self->lastWriteIndex_) {
+    self->writesSeen_ += self->lastWriteIndex_ >= 0;
+    self->lastWriteIndex_ = info->write_index;
   }
+  self->firstStarts_[0] = std::min(self->firstStarts_[0], start);
+  self->firstStarts_[1] = std::max(self->firstStarts_[1], start);
+  const bool alike = self->firstStarts_[1] - self->firstStarts_[0] <= kAlike;
+  if (++self->firstAnswers_ < kMostFirstAnswers &&
+      (self->firstAnswers_ < kFirstAnswers || (!alike && self->writesSeen_ < 2))) {
+    return self->askSoon();
+  }
+  self->reading_ = true;
+  onRead(stream, 0, self);
 }
 
 void RecordStream::askSoon() {
   if (soon_ != nullptr) return;
   soon_ = pa_context_rttime_new(
-      connection_.context(), pa_rtclock_now() + 4000,
+      connection_.context(), pa_rtclock_now() + 2000,
       [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<RecordStream*>(userdata);
         api->time_free(event);
@@ -271,16 +300,22 @@ void RecordStream::forgetTiming() {
     timing_ = nullptr;
   }
   streamBytes_ = jumpByte_ = 0;
-  answerCount_ = 0;
+  answerCount_ = firstAnswers_ = writesSeen_ = 0;
+  lastWriteIndex_ = -1;
+  firstStarts_ = {std::numeric_limits<double>::infinity(),
+                  -std::numeric_limits<double>::infinity()};
+  reading_ = false;
 }
 
 // An answer is mostly late: the server dates what it holds no earlier than it
 // was captured, and less precisely while a device block is under way. So the
 // stream's start is the earliest of the recent answers but one (one may be
 // early by a slip of the server's clock). When the last few all lie on one side
-// of that by more than they stray, or two lie far beyond it, the stream has
-// jumped in time (audio the server never delivered) and only they count.
-void RecordStream::dateStream(double start) {
+// of that by more than they stray, or two lie far beyond it, while the process
+// has just come back from a stop, the stream has jumped in time (audio the
+// server never delivered) and only they count. At any other time nothing
+// makes a stream jump, and such answers are the server's strays.
+void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
   constexpr double kStraySeconds = 0.015;
   constexpr int kSameSide = 8;
   const int held = std::min(answerCount_, kAnswers);
@@ -294,7 +329,7 @@ void RecordStream::dateStream(double start) {
   const bool far = held > 0 && start > streamStart_ + kFarSeconds &&
                    answers_[(answerCount_ - 1) % kAnswers] > streamStart_ + kFarSeconds;
   const bool jumped =
-      held > 0 &&
+      mayJump && held > 0 &&
       (far ||
        (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
        (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1));
@@ -306,6 +341,7 @@ void RecordStream::dateStream(double start) {
     }
     answers_ = recent;
     answerCount_ = keep;
+    discontinuity_ = true;
   }
   answers_[answerCount_++ % kAnswers] = start;
   double earliest = std::numeric_limits<double>::infinity(), next = earliest;
@@ -313,7 +349,9 @@ void RecordStream::dateStream(double start) {
     next = std::max(earliest, std::min(next, answers_[i]));
     earliest = std::min(earliest, answers_[i]);
   }
+  const double before = streamStart_;
   streamStart_ = answerCount_ >= 3 ? next : earliest;
+  if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
 
 // A stream that falls behind the clock and catches up lost nothing; one whose
@@ -365,15 +403,15 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
 void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
-  // Dated as late as possible, by the most answers.
-  // What the server held while no answer came is left undated: it simply
-  // continues the audio before it, at the device's own rate.
+  // Dated as late as possible, by the most answers. What the server held while
+  // no answer came is left undated: it simply continues the audio before it.
   const double capturedAt = blockStreamByte_ < jumpByte_
                                 ? std::numeric_limits<double>::quiet_NaN()
                                 : streamStart_ + static_cast<double>(blockStreamByte_) /
                                                      pa_bytes_per_second(&config_.sampleSpec);
+  const bool discontinuity = std::isfinite(capturedAt) && std::exchange(discontinuity_, false);
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
-           capturedAt);
+           capturedAt, discontinuity);
   nextFrame_ += frames;
 }
 
@@ -488,6 +526,8 @@ void RecordStream::onFirstRead(pa_stream* stream, size_t bytes, void* userdata) 
   // with the next one's.
   if (self->filled_ > 0) self->handOver();
   self->forgetTiming();
+  self->discontinuity_ = true;
+  self->newDeviceUntil_ = monotonicSeconds() + kNewDeviceSeconds;
   release(self->stream_);
   self->stream_ = std::exchange(self->next_, nullptr);
   pa_stream_set_read_callback(stream, onRead, self);

@@ -7,7 +7,8 @@
 //   config.sampleSpec = {PA_SAMPLE_FLOAT32NE, 48000, 2};
 //   config.framesPerBlock = 4096;
 //   pulse::RecordStream stream(connection, config,
-//       [](std::span<std::byte> block, uint64_t firstFrame, double capturedAt) { /* frames */ },
+//       [](std::span<std::byte> block, uint64_t firstFrame, double capturedAt,
+//          bool discontinuity) { /* frames */ },
 //       [](const pulse::Error& error) { /* the stream is over: server gone, source removed */ });
 //   if (auto started = stream.start(); !started) { /* started.error().reason */ }
 //
@@ -16,6 +17,8 @@
 // device that the stream leaves may be shorter. Each comes with the moment its
 // first frame was captured, on CLOCK_MONOTONIC, from the server's timing: when
 // the device recorded it, or for a monitor, when its output device plays it.
+// A block marked as a discontinuity does not follow on from the one before in
+// time: it comes from another device, or after audio the server dropped.
 // They come in order (a hole the server reports becomes silence), on libpulse's
 // event thread with the connection's lock held, always into the same storage
 // (block()). So a handler must never wait: whatever it cannot finish at once
@@ -74,8 +77,8 @@ class RecordStream {
     // given and fails when that goes away.
     enum class Follow { nothing, defaultSource, defaultOutput } follow = Follow::nothing;
   };
-  using BlockHandler =
-      std::function<void(std::span<std::byte> block, uint64_t firstFrame, double capturedAt)>;
+  using BlockHandler = std::function<void(std::span<std::byte> block, uint64_t firstFrame,
+                                          double capturedAt, bool discontinuity)>;
   using FailureHandler = std::function<void(const Error& error)>;
   // A followed default has changed and capture now comes from the device so
   // described.
@@ -122,8 +125,10 @@ class RecordStream {
   // Asks the server where the stream stands, unless a question is under way.
   void askTiming();
   static void onTiming(pa_stream* stream, int success, void* userdata);
-  // Takes in another answer's start of the stream.
-  void dateStream(double start);
+  // Takes in another answer's start of the stream; only just after this process
+  // was stopped may the stream have jumped in time, and only while a moved
+  // stream is new may it begin earlier than its first answers said.
+  void dateStream(double start, bool mayJump, bool newDevice);
   // Asks again in a few milliseconds.
   void askSoon();
   // Cancels a question under way and starts over on the next stream.
@@ -153,16 +158,22 @@ class RecordStream {
   uint64_t blockStreamByte_ = 0;  // where the current block starts in the stream
   // When byte 0 of the stream on the server was captured, as each recent answer
   // of the server puts it (they stray, by a device's block or more, either
-  // way), and the median of them. A new stream waits for a few answers before
-  // any of its audio is read.
+  // way), and the second earliest of them. A new stream waits for answers that
+  // tell well before any of its audio is read.
   uint64_t streamBytes_ = 0;
-  static constexpr int kAnswers = 64, kFirstAnswers = 6;
+  static constexpr int kAnswers = 64;
   std::array<double, kAnswers> answers_{};
   int answerCount_ = 0;
+  bool reading_ = false;
+  int firstAnswers_ = 0, writesSeen_ = 0;
+  int64_t lastWriteIndex_ = -1;
+  std::array<double, 2> firstStarts_{1e300, -1e300};  // the earliest and latest so far
   double streamStart_ = 0;
   // Where a gap inside what the server holds lies: the audio before it, which
   // the server kept while no answer came, is left undated.
   uint64_t jumpByte_ = 0;
+  bool discontinuity_ = false;              // the next block handed over follows a jump or a move
+  double newDeviceUntil_ = 0;               // monotonic seconds: while a move's stream is new
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;

@@ -14,10 +14,15 @@
 namespace pcm::test {
 
 struct Device {
-  Device(double ppm, std::vector<std::pair<double, double>> jumps = {}) : ppm(ppm), jumps(jumps) {}
-  double ppm;                                    // how fast its clock runs
-  std::vector<std::pair<double, double>> jumps;  // at what time it skips how far ahead
-  double jitter = 0.0003;                        // most a date strays, either way
+  Device(double ppm, std::vector<std::pair<double, double>> jumps = {},
+         std::vector<std::pair<double, double>> strays = {},
+         std::vector<std::pair<double, double>> shifts = {})
+      : ppm(ppm), jumps(jumps), strays(strays), shifts(shifts) {}
+  double ppm;                                     // how fast its clock runs
+  std::vector<std::pair<double, double>> jumps;   // at what time it skips how far ahead
+  std::vector<std::pair<double, double>> strays;  // at what time one date is how far out
+  std::vector<std::pair<double, double>> shifts;  // at what time all dates move how far
+  double jitter = 0.0003;                         // most a date strays, either way
 };
 
 struct Capture {
@@ -28,7 +33,8 @@ struct Capture {
 };
 
 // `seconds` of `signal` (of the input index) from `device`, in 1600-sample
-// blocks dated by their first sample.
+// blocks dated by their first sample, the first after a jump marked as a
+// discontinuity.
 inline Capture capture(const Device& device, double seconds,
                        const std::function<float(std::size_t)>& signal) {
   Capture run;
@@ -44,9 +50,17 @@ inline Capture capture(const Device& device, double seconds,
     run.input.push_back(signal(i));
     run.captured.push_back(clock + skipped);
   }
+  auto strays = device.strays.begin();
+  auto shifts = device.shifts.begin();
+  double shifted = 0;
   for (std::size_t at = 0; at + 1600 <= run.input.size(); at += 1600) {
-    const double dated = run.captured[at] + (at == 0 ? 0 : stray(random));
-    timeline.push({run.input.data() + at, 1600}, dated);
+    if (shifts != device.shifts.end() && at / 16000.0 >= shifts->first)
+      shifted += (shifts++)->second;
+    double dated = run.captured[at] + shifted + (at == 0 ? 0 : stray(random));
+    if (strays != device.strays.end() && at / 16000.0 >= strays->first) dated += (strays++)->second;
+    const double continued = at == 0 ? 0 : run.captured[at - 1600] + 1600 * period;
+    timeline.push({run.input.data() + at, 1600}, dated,
+                  std::abs(run.captured[at] - continued) > 1e-4);
   }
   const std::string bytes = out.stdoutBytes();
   run.output.assign(reinterpret_cast<const int16_t*>(bytes.data()),
