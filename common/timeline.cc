@@ -22,6 +22,7 @@ constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // A device within this of the system clock is passed through untouched, but
 // for a sample left out or repeated when its audio strays more than this.
 constexpr double kExactRate = 100e-6;
+constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
 // A smaller misplacement, less what the dates' own straying explains, is
 // pulled in over about this long, at most this fast: slowly enough that the
@@ -69,7 +70,7 @@ int Timeline::push(std::span<const float> samples, double capturedAt, bool disco
     } else if (discontinuity && std::abs(misplaced) > kGapSamples) {
       mend(misplaced);
     } else if (overlap_ == 0) {
-      if (discontinuity) shift_ = 0;
+      if (discontinuity) shift_ = 0, lastMisplaced_ = misplaced;
       misplaced -= shift_;
       // Audio that runs on moves against the clock by no more than its device's
       // drift: dates that step further at once were shifted (a server that
@@ -84,8 +85,8 @@ int Timeline::push(std::span<const float> samples, double capturedAt, bool disco
         fit_.add(fitted_, capturedAt + shift_ / kRate);
       steer(std::clamp(misplaced, -kStraySamplesAtMost, kStraySamplesAtMost));
     }
-    fitted_ += static_cast<double>(samples.size());
   }
+  fitted_ += static_cast<double>(samples.size());
   const std::size_t dropped = std::min(overlap_, samples.size());
   overlap_ -= dropped;
   samples = samples.subspan(dropped);
@@ -124,7 +125,8 @@ void Timeline::mend(double misplaced) {
 // pull that takes what is left of the misplacement out slowly.
 void Timeline::steer(double misplaced) {
   error_ += kSmoothing * (misplaced - error_);
-  if (auto rate = fit_.rate()) rate_ = rate;
+  // A rate further off than any device runs is a fit gone wrong, not a clock.
+  if (auto rate = fit_.rate(); rate && std::abs(*rate / kRate - 1) <= kMostDrift) rate_ = rate;
   if (static_cast<double>(emitted_) < settled_) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
