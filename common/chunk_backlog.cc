@@ -17,6 +17,14 @@ ChunkBacklog::Chunk::Chunk() {
 
 ChunkBacklog::Chunk::~Chunk() { munmap(bytes_, kChunkBytes); }
 
+// The spares are made up front (their pages cost nothing until written), so
+// that a stream that keeps up allocates nothing once running, not even the
+// first time a write overlaps the writing out of the chunk before.
+ChunkBacklog::ChunkBacklog() : ring_(8) {
+  spares_.reserve(kSpareChunks);
+  while (spares_.size() < kSpareChunks) spares_.push_back(std::make_unique<Chunk>());
+}
+
 void ChunkBacklog::append(std::span<const std::byte> bytes) {
   if (bytes.empty()) return;
   if (halfSample_) {

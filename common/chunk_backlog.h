@@ -16,6 +16,8 @@ class ChunkBacklog {
  public:
   static constexpr std::size_t kChunkBytes = 64 * 1024;
 
+  ChunkBacklog();
+
   // A chunk's own pages are mapped for it alone, so that the memory a long
   // backlog held is returned when it is written, not kept by the allocator.
   class Chunk {
