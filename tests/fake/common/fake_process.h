@@ -41,8 +41,8 @@ class FakeProcess final : public ProcessControl, public OutputStream {
   int write(std::span<const std::byte> bytes) override {
     note("stdout " + std::to_string(bytes.size()));
     std::lock_guard lock(mutex_);
-    if (failWith == 0) out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return failWith;
+    out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return 0;
   }
   int writeSilence(std::size_t bytes) override {
     const std::vector<std::byte> zeros(bytes);
@@ -57,8 +57,6 @@ class FakeProcess final : public ProcessControl, public OutputStream {
     std::lock_guard lock(mutex_);
     return out_;
   }
-
-  int failWith = 0;  // an errno every standard-output write fails with
 
  private:
   void note(std::string entry) {

@@ -15,12 +15,10 @@ namespace pcm::test {
 
 struct Device {
   Device(double ppm, std::vector<std::pair<double, double>> jumps = {},
-         std::vector<std::pair<double, double>> strays = {},
          std::vector<std::pair<double, double>> shifts = {})
-      : ppm(ppm), jumps(jumps), strays(strays), shifts(shifts) {}
+      : ppm(ppm), jumps(jumps), shifts(shifts) {}
   double ppm;                                     // how fast its clock runs
   std::vector<std::pair<double, double>> jumps;   // at what time it skips how far ahead
-  std::vector<std::pair<double, double>> strays;  // at what time one date is how far out
   std::vector<std::pair<double, double>> shifts;  // at what time all dates move how far
   double jitter = 0.0003;                         // most a date strays, either way
 };
@@ -50,14 +48,12 @@ inline Capture capture(const Device& device, double seconds,
     run.input.push_back(signal(i));
     run.captured.push_back(clock + skipped);
   }
-  auto strays = device.strays.begin();
   auto shifts = device.shifts.begin();
   double shifted = 0;
   for (std::size_t at = 0; at + 1600 <= run.input.size(); at += 1600) {
     if (shifts != device.shifts.end() && at / 16000.0 >= shifts->first)
       shifted += (shifts++)->second;
-    double dated = run.captured[at] + shifted + (at == 0 ? 0 : stray(random));
-    if (strays != device.strays.end() && at / 16000.0 >= strays->first) dated += (strays++)->second;
+    const double dated = run.captured[at] + shifted + (at == 0 ? 0 : stray(random));
     const double continued = at == 0 ? 0 : run.captured[at - 1600] + 1600 * period;
     timeline.push({run.input.data() + at, 1600}, dated,
                   std::abs(run.captured[at] - continued) > 1e-4);

@@ -33,9 +33,9 @@ std::vector<double> clickErrors(const Device& device, double seconds) {
 
 // Dates that stray far or step, but not at a discontinuity, move no sample.
 TEST(Timeline, PassesADeviceOnTheClockThroughBitForBitWhateverItsDatesDo) {
-  const Capture run = capture(
-      {0, {}, {{5.0, 0.05}, {9.0, 1.1}, {9.1, 1.1}, {12.0, -0.03}}, {{15.0, -0.04}, {22.0, 0.01}}},
-      30, [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
+  const Capture run =
+      capture({0, {}, {{5, 0.05}, {5.1, -0.05}, {9, 1.1}, {9.2, -1.1}, {15, -0.04}}}, 30,
+              [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
   std::vector<int16_t> encoded(run.input.size() / 1600 * 1600);
   encodePcm16le(run.input.data(), encoded.size(), reinterpret_cast<std::byte*>(encoded.data()));
   EXPECT_TRUE(run.output == encoded);

@@ -86,21 +86,5 @@ TEST(Writer, WritesChannelZeroOfEachBufferInOneWrite) {
   EXPECT_EQ(velloc.platform.proc.stdoutBytes(), "\xFF\x7F\x01\x80\xFF\x7F\xFF\x3F");
 }
 
-// Audio lost before a buffer becomes silence of its length only where the
-// buffer says it does not follow on; elsewhere a date out of line moves nothing.
-TEST(Writer, SilenceOnlyWhereATapBufferDoesNotFollowOn) {
-  Velloc velloc;
-  PcmBuffer buffer(kMono16k, 1600);
-  std::ranges::fill_n(buffer.floatChannelData()[0], 1600, 0.5f);
-  buffer.setFrameLength(1600);
-  for (const auto& [at, discontinuity] :
-       {std::pair{10.0, false}, {10.1, false}, {10.3, true}, {10.9, false}, {10.5, false}}) {
-    handleDirectTap(velloc.state, buffer, {0, 16000.0, at, discontinuity});
-  }
-  const std::string bytes = velloc.platform.proc.stdoutBytes();
-  EXPECT_EQ(bytes.size(), 2u * 1600 * 6);
-  EXPECT_EQ(std::ranges::count(bytes, '\0'), 2 * 1600);
-}
-
 }  // namespace
 }  // namespace velloc::fake
