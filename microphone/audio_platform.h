@@ -147,9 +147,28 @@ using pcm::OutputStream;
 
 // ---- The platform -------------------------------------------------------------
 
+// What happens to capture that the tool must hear of, told on whichever thread
+// it happens on.
+class EngineObserver {
+ public:
+  virtual ~EngineObserver() = default;
+  // The audio server cannot be reached, or stopped answering; what is asked of
+  // it from then on answers as if empty.
+  virtual void serverUnreachable(const PlatformError& error) = 0;
+  // The input stream ended for good (its device went away, the server died).
+  virtual void engineFailed(const PlatformError& error) = 0;
+  // Capture follows the default input and now comes from the device so named.
+  virtual void inputChanged(const std::string& description) = 0;
+  // The server dropped audio it held for this process (stopped, or starved).
+  virtual void audioLost(uint64_t milliseconds) = 0;
+};
+
 class MicrophonePlatform {
  public:
   virtual ~MicrophonePlatform() = default;
+
+  // Where events go; set before anything else is asked of the platform.
+  virtual void observe(EngineObserver& observer) = 0;
 
   virtual std::unique_ptr<AudioEngine> makeEngine() = 0;
   virtual DeviceProperties& devices() = 0;

@@ -34,6 +34,7 @@ void scanCommandLine(VellocState& state, std::span<const std::string> args) {
 int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const std::string> args) {
   state.platform = &platform;
   pcm::ProcessControl& process = platform.process();
+  platform.observe(state.events.emplace(process));
   process.installSignalHandlers(kSigtermLine, kSigintLine);
 
   state.targetSampleRate = 16000.0;

@@ -16,12 +16,26 @@
 
 namespace velloc {
 
+// velloc's lines for what happens to capture, and how they end it.
+class EngineEvents final : public EngineObserver {
+ public:
+  explicit EngineEvents(pcm::ProcessControl& process) : process_(process) {}
+  void serverUnreachable(const PlatformError& error) override;
+  void engineFailed(const PlatformError& error) override;
+  void inputChanged(const std::string& description) override;
+  void audioLost(uint64_t milliseconds) override;
+
+ private:
+  pcm::ProcessControl& process_;
+};
+
 // Everything the tool sets up once and the audio thread reads afterwards. All of
 // it is written on the main thread before the engine starts; afterwards only
 // `firstCallbackLogged` (under `firstCallbackFlag`) and the converter-path and
 // writer bookkeeping (touched by the one tap thread alone) change.
 struct VellocState {
   MicrophonePlatform* platform = nullptr;
+  std::optional<EngineEvents> events;
 
   double targetSampleRate = 16000.0;
   uint32_t targetChannels = 1;

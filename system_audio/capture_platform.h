@@ -159,11 +159,16 @@ enum class StreamOutputType : int64_t { screen = 0, audio = 1 };
 
 class CaptureStream;
 
-// Told when the stream stops because of an error; any thread, at most once.
+// Told what happens to the stream, on whichever thread it happens.
 class StreamDelegate {
  public:
   virtual ~StreamDelegate() = default;
+  // The stream stopped because of an error; at most once, and nothing follows.
   virtual void didStopWithError(CaptureStream& stream, const PlatformError& error) = 0;
+  // Capture follows the default output and now comes from the device so named.
+  virtual void didSwitchOutput(CaptureStream& stream, const std::string& description) = 0;
+  // The server dropped audio it held for this process (stopped, or starved).
+  virtual void didLoseAudio(CaptureStream& stream, uint64_t milliseconds) = 0;
 };
 
 // Receives the buffers of the output types it was added for.

@@ -89,6 +89,15 @@ void SystemAudioCapturer::didStopWithError(CaptureStream&, const PlatformError& 
   process.exitProcess(1);
 }
 
+void SystemAudioCapturer::didSwitchOutput(CaptureStream&, const std::string& description) {
+  platform_.process().writeDiagnostic("Capturing the default output: " + description + "\n");
+}
+
+void SystemAudioCapturer::didLoseAudio(CaptureStream&, uint64_t milliseconds) {
+  platform_.process().writeDiagnostic("WARNING: the audio server dropped " +
+                                      std::to_string(milliseconds) + " ms of audio\n");
+}
+
 std::string streamFormatLine(const AudioStreamBasicDescription& description) {
   const auto truth = [](bool value) { return value ? "true" : "false"; };
   return "[orrick] ASBD sampleRate=" + pcm::formatDouble(description.mSampleRate) +

@@ -33,6 +33,8 @@ class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
 
   // Writes the stopped line and ends the process with status 1.
   void didStopWithError(CaptureStream& stream, const PlatformError& error) override;
+  void didSwitchOutput(CaptureStream& stream, const std::string& description) override;
+  void didLoseAudio(CaptureStream& stream, uint64_t milliseconds) override;
 
   // Set by start() before capture begins and kept until the process ends.
   std::shared_ptr<CaptureStream> stream;

@@ -94,7 +94,7 @@ std::shared_ptr<corvane::CaptureStream> PulseCapturePlatform::makeStream(
     return std::make_shared<RefusedStream>("The display is not one of the audio server's sinks");
   }
   return std::make_shared<PulseCaptureStream>(**connection, sink->monitorSourceName(),
-                                              configuration, delegate, parts_->process);
+                                              configuration, delegate);
 }
 
 corvane::DeliveryQueue& PulseCapturePlatform::sampleHandlerQueue() {

@@ -11,14 +11,12 @@ namespace pulse {
 
 PulseCaptureStream::PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
                                        const corvane::StreamConfiguration& configuration,
-                                       corvane::StreamDelegate& delegate,
-                                       pcm::ProcessControl& process)
+                                       corvane::StreamDelegate& delegate)
     : connection_(connection),
       monitorSourceName_(std::move(monitorSourceName)),
       sampleRate_(static_cast<uint32_t>(configuration.sampleRate())),
       channels_(static_cast<uint32_t>(configuration.channelCount())),
-      delegate_(delegate),
-      process_(process) {
+      delegate_(delegate) {
   // The width, height and frame interval describe video, which this platform
   // never produces. Leaving out this process's own audio needs no work either:
   // corvane plays nothing, so nothing of its own can reach the monitor.
@@ -61,13 +59,8 @@ void PulseCaptureStream::startCapture(
       [this](const Error& error) {
         delegate_.didStopWithError(*this, corvane::PlatformError{error.reason});
       },
-      [this](const std::string& description) {
-        process_.writeDiagnostic("Capturing the default output: " + description + "\n");
-      },
-      [this](uint64_t milliseconds) {
-        process_.writeDiagnostic("WARNING: the audio server dropped " +
-                                 std::to_string(milliseconds) + " ms of audio\n");
-      });
+      [this](const std::string& description) { delegate_.didSwitchOutput(*this, description); },
+      [this](uint64_t milliseconds) { delegate_.didLoseAudio(*this, milliseconds); });
   if (auto started = recorder_->start(); !started) {
     completion(corvane::PlatformError{started.error().reason});
     return;

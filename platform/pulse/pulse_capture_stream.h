@@ -23,11 +23,11 @@ inline constexpr uint32_t kDeliveryMilliseconds = 50;
 
 class PulseCaptureStream final : public corvane::CaptureStream {
  public:
-  // Follows the default output from `monitorSourceName` on, telling `process`'s
-  // standard error of each move.
+  // Follows the default output from `monitorSourceName` on, telling `delegate`
+  // of each move.
   PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
                      const corvane::StreamConfiguration& configuration,
-                     corvane::StreamDelegate& delegate, pcm::ProcessControl& process);
+                     corvane::StreamDelegate& delegate);
 
   // Screen outputs are accepted and never called: this platform has no video.
   std::optional<corvane::PlatformError> addStreamOutput(corvane::StreamOutput& output,
@@ -45,7 +45,6 @@ class PulseCaptureStream final : public corvane::CaptureStream {
   const uint32_t sampleRate_;
   const uint32_t channels_;
   corvane::StreamDelegate& delegate_;
-  pcm::ProcessControl& process_;
   // Filled before capture starts; read only by the delivery thread afterwards.
   std::vector<corvane::StreamOutput*> audioOutputs_;
   std::unique_ptr<RecordStream> recorder_;

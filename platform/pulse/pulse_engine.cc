@@ -89,18 +89,9 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
                             {static_cast<int64_t>(firstFrame), input_.tap()->format.sampleRate,
                              capturedAt, discontinuity});
       },
-      [this](const Error& error) {
-        process_.writeDiagnostic("[tamsel] FATAL: audio stream failed: " + error.reason + "\n");
-        process_.exitProcess(1);
-      },
-      [this](const std::string& description) {
-        process_.writeDiagnostic("[tamsel] Default input changed: capturing \"" + description +
-                                 "\"\n");
-      },
-      [this](uint64_t milliseconds) {
-        process_.writeDiagnostic("[tamsel] WARNING: the audio server dropped " +
-                                 std::to_string(milliseconds) + " ms of audio\n");
-      });
+      [this](const Error& error) { observer_.engineFailed({error.reason}); },
+      [this](const std::string& description) { observer_.inputChanged(description); },
+      [this](uint64_t milliseconds) { observer_.audioLost(milliseconds); });
   // Lend the tap the stream's block before anything can be delivered into it.
   // Several channels arrive interleaved, whatever the tap's format says.
   velloc::AudioFormat delivered = tap->format;

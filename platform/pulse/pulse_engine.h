@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 
-#include "common/process_control.h"
 #include "microphone/audio_platform.h"
 #include "platform/pulse/record_stream.h"
 #include "platform/pulse/server_link.h"
@@ -64,15 +63,15 @@ class PulseInputNode final : public velloc::InputNode {
 
 class PulseAudioEngine final : public velloc::AudioEngine {
  public:
-  PulseAudioEngine(ServerLink& link, pcm::ProcessControl& process)
-      : link_(link), process_(process), input_(link) {}
+  PulseAudioEngine(ServerLink& link, velloc::EngineObserver& observer)
+      : link_(link), observer_(observer), input_(link) {}
 
   velloc::InputNode& inputNode() override { return input_; }
   std::optional<velloc::PlatformError> start() override;
 
  private:
   ServerLink& link_;
-  pcm::ProcessControl& process_;
+  velloc::EngineObserver& observer_;
   PulseInputNode input_;
   std::unique_ptr<velloc::PcmBuffer> tapBuffer_;  // lent over the stream's block
   // Declared after what its handlers use, so it goes first.

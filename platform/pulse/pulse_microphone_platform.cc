@@ -18,14 +18,13 @@ constexpr std::size_t kMaxBufferSamples = std::size_t{1} << 26;
 PulseMicrophonePlatform::PulseMicrophonePlatform(pcm::ProcessControl& process)
     : process_(process),
       link_("velloc",
-            [&process](const Error& error) {
-              process.writeDiagnostic(
-                  "[tamsel] WARNING: audio server unreachable: " + error.reason + "\n");
+            [this](const Error& error) {
+              if (observer_ != nullptr) observer_->serverUnreachable({error.reason});
             }),
       devices_(link_) {}
 
 std::unique_ptr<velloc::AudioEngine> PulseMicrophonePlatform::makeEngine() {
-  return std::make_unique<PulseAudioEngine>(link_, process_);
+  return std::make_unique<PulseAudioEngine>(link_, *observer_);
 }
 
 std::optional<velloc::AudioFormat> PulseMicrophonePlatform::makeFormat(uint32_t commonFormat,

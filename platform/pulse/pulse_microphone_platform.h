@@ -4,8 +4,8 @@
 // How to use it: make one, hand it to runVelloc, never destroy it while an
 // engine it made is running. It connects to the server the first time velloc
 // asks about devices or formats; if none is reachable (or the server stops
-// answering) it writes one warning and reports an empty native format, and
-// velloc ends on its own terms.
+// answering) it tells the observer once and reports an empty native format,
+// and velloc ends on its own terms.
 #pragma once
 
 #include <memory>
@@ -22,6 +22,7 @@ class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
  public:
   explicit PulseMicrophonePlatform(pcm::ProcessControl& process);
 
+  void observe(velloc::EngineObserver& observer) override { observer_ = &observer; }
   std::unique_ptr<velloc::AudioEngine> makeEngine() override;
   velloc::DeviceProperties& devices() override { return devices_; }
   std::optional<velloc::AudioFormat> makeFormat(uint32_t commonFormat, double sampleRate,
@@ -35,6 +36,7 @@ class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
 
  private:
   pcm::ProcessControl& process_;
+  velloc::EngineObserver* observer_ = nullptr;
   ServerLink link_;
   PulseDeviceProperties devices_;
   pcm::QueuedOutput stdout_{process_, "[tamsel] ", 1, pcm::QueuedOutput::boundFromEnvironment()};

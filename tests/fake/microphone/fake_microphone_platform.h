@@ -88,6 +88,7 @@ struct FakeConverter final : AudioConverter {
 // Also the engine's input node.
 class FakeMicrophonePlatform final : public MicrophonePlatform, public InputNode {
  public:
+  void observe(EngineObserver&) override {}
   std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
   DeviceProperties& devices() override { return deviceList; }
   std::optional<AudioFormat> makeFormat(uint32_t format, double rate, uint32_t channels,
