@@ -409,7 +409,17 @@ void RecordStream::handOver() {
                                 ? std::numeric_limits<double>::quiet_NaN()
                                 : streamStart_ + static_cast<double>(blockStreamByte_) /
                                                      pa_bytes_per_second(&config_.sampleSpec);
-  const bool discontinuity = std::isfinite(capturedAt) && std::exchange(discontinuity_, false);
+  bool discontinuity = std::isfinite(capturedAt) && std::exchange(discontinuity_, false);
+  // A moved stream's first answers date it late by up to a device block; once
+  // the new device has settled, a stream found to begin a millisecond or more
+  // earlier than it was placed is placed anew, once, rather than pulled in by
+  // whole samples over the seconds after.
+  constexpr double kPlacedWithinSeconds = 0.001;
+  if (settling_ && std::isfinite(capturedAt) && monotonicSeconds() >= newDeviceUntil_) {
+    settling_ = false;
+    discontinuity |= streamStart_ < placedStart_ - kPlacedWithinSeconds;
+  }
+  if (discontinuity) placedStart_ = streamStart_;
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
            capturedAt, discontinuity);
   nextFrame_ += frames;
@@ -528,6 +538,7 @@ void RecordStream::onFirstRead(pa_stream* stream, size_t bytes, void* userdata) 
   self->forgetTiming();
   self->discontinuity_ = true;
   self->newDeviceUntil_ = monotonicSeconds() + kNewDeviceSeconds;
+  self->settling_ = true;
   release(self->stream_);
   self->stream_ = std::exchange(self->next_, nullptr);
   pa_stream_set_read_callback(stream, onRead, self);

@@ -172,8 +172,10 @@ class RecordStream {
   // Where a gap inside what the server holds lies: the audio before it, which
   // the server kept while no answer came, is left undated.
   uint64_t jumpByte_ = 0;
-  bool discontinuity_ = false;              // the next block handed over follows a jump or a move
-  double newDeviceUntil_ = 0;               // monotonic seconds: while a move's stream is new
+  bool discontinuity_ = false;  // the next block handed over follows a jump or a move
+  double newDeviceUntil_ = 0;   // monotonic seconds: while a move's stream is new
+  bool settling_ = false;       // and its placement is to be checked once after that
+  double placedStart_ = 0;      // the stream's start when the last discontinuity was placed
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
