@@ -19,10 +19,8 @@
 // GCC takes the operator below for its own and warns of free() after it.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-}  // namespace
+static std::atomic<bool> counting{false};
+static std::atomic<long> allocations{0};
 
 void* operator new(std::size_t size) {
   if (counting) ++allocations;
