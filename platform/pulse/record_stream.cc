@@ -188,7 +188,8 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   // Reads come many times a second; a long silence means this process was
   // stopped, or starved, and has just come back.
   const double now = monotonicSeconds();
-  if (now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
+  // (Before the first read there is nothing to have stalled.)
+  if (self->lastRead_ > 0 && now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
   self->lastRead_ = now;
   // Audio whose capture time is not known yet stays with the server until it is.
   if (self->reading_) {
@@ -226,7 +227,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
     return;
   }
   const double now = monotonicSeconds();
-  if (now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
+  if (self->lastRead_ > 0 && now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
   const double roundTrip = now - self->timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
