@@ -37,8 +37,6 @@ uint32_t mostOutputFrames(double ratio, uint32_t frames) {
              : std::numeric_limits<uint32_t>::max();
 }
 
-}  // namespace
-
 void logFirstCallback(VellocState& state, uint32_t frameLength) {
   std::lock_guard<std::mutex> lock(state.firstCallbackFlag);
   if (state.firstCallbackLogged) return;
@@ -47,6 +45,8 @@ void logFirstCallback(VellocState& state, uint32_t frameLength) {
       "[tamsel] First tap callback fired (frameLength=" + std::to_string(frameLength) + ")\n");
 }
 
+// The converter's input callback for one tap buffer: the buffer itself the first
+// time it is asked, nothing (noDataNow) every later time.
 const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
                                  uint32_t /*packetCount*/, ConverterInputStatus& status) {
   if (inputSupplied) {
@@ -57,6 +57,8 @@ const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
   status = ConverterInputStatus::haveData;
   return &buffer;
 }
+
+}  // namespace
 
 void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
                         AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when) {

@@ -74,7 +74,7 @@ struct VellocState {
 // process through the platform instead. `args` excludes the program path.
 int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const std::string> args);
 
-// Pieces of the run, exposed for tests.
+// Pieces of the run.
 void scanCommandLine(VellocState& state, std::span<const std::string> args);
 std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_view named);
 // Ends the process on a fatal set-up failure.
@@ -83,11 +83,6 @@ void setUpEngine(VellocState& state);
 void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
                         AudioConverter& converter, const PcmBuffer& buffer, const AudioTime& when);
 void handleDirectTap(VellocState& state, const PcmBuffer& buffer, const AudioTime& when);
-void logFirstCallback(VellocState& state, uint32_t frameLength);
-// The converter's input callback for one tap buffer: the buffer itself the first
-// time it is asked, nothing (noDataNow) every later time.
-const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer, uint32_t packetCount,
-                                 ConverterInputStatus& status);
 // Writes channel 0 of `buffer`, whose first frame was captured at `capturedAt`
 // (CLOCK_MONOTONIC seconds, NaN: unknown), to standard output as 16-bit PCM.
 void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double capturedAt,

@@ -19,7 +19,7 @@ using ContentResult =
 }  // namespace
 
 SystemAudioCapturer::SystemAudioCapturer(CapturePlatform& platform)
-    : outputHandle(platform.standardOutput()), platform_(platform), timeline_(outputHandle) {}
+    : output_(platform.standardOutput()), platform_(platform), timeline_(output_) {}
 
 std::optional<PlatformError> SystemAudioCapturer::requestFirstDisplay(
     std::shared_ptr<const Display>& display) {
@@ -64,15 +64,15 @@ std::optional<PlatformError> SystemAudioCapturer::start() {
   configuration->setChannelCount(static_cast<int64_t>(targetChannels));
   configuration->setExcludesCurrentProcessAudio(true);
 
-  stream = platform_.makeStream(filter, *configuration, *this);
+  stream_ = platform_.makeStream(filter, *configuration, *this);
 
-  if (auto error =
-          stream->addStreamOutput(*this, StreamOutputType::audio, platform_.sampleHandlerQueue())) {
+  if (auto error = stream_->addStreamOutput(*this, StreamOutputType::audio,
+                                            platform_.sampleHandlerQueue())) {
     return error;
   }
 
   CompletionWait<std::optional<PlatformError>> startWait;
-  stream->startCapture([resume = startWait.resumer()](std::optional<PlatformError> error) {
+  stream_->startCapture([resume = startWait.resumer()](std::optional<PlatformError> error) {
     resume(std::move(error));
   });
   std::optional<std::optional<PlatformError>> started = startWait.wait();
@@ -141,14 +141,14 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   const AudioStreamBasicDescription* description = format->streamBasicDescription();
   if (description == nullptr) return;
 
-  if (!loggedFormat) {
+  if (!loggedFormat_) {
     platform_.process().writeDiagnostic(streamFormatLine(*description));
-    loggedFormat = true;
+    loggedFormat_ = true;
   }
 
   if ((description->mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
     // An empty write would add nothing to the stream.
-    if (!bytes.empty()) endOnOutputFailure(outputHandle.write(bytes));
+    if (!bytes.empty()) endOnOutputFailure(output_.write(bytes));
     return;
   }
 

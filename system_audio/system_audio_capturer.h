@@ -36,21 +36,18 @@ class SystemAudioCapturer final : public StreamDelegate, public StreamOutput {
   void didSwitchOutput(CaptureStream& stream, const std::string& description) override;
   void didLoseAudio(CaptureStream& stream, uint64_t milliseconds) override;
 
-  // Set by start() before capture begins and kept until the process ends.
-  std::shared_ptr<CaptureStream> stream;
-  OutputStream& outputHandle;
-  // Touched only on the delivery queue, whose calls never overlap.
-  bool loggedFormat = false;
-
  private:
   std::optional<PlatformError> requestFirstDisplay(std::shared_ptr<const Display>& display);
   // Writes the FATAL line and ends the process on an output error.
   void endOnOutputFailure(int error);
 
+  OutputStream& output_;
   CapturePlatform& platform_;
+  // Set by start() before capture begins and kept until the process ends.
+  std::shared_ptr<CaptureStream> stream_;
   // Puts the samples in place in time and writes them; delivery queue only.
   pcm::Timeline timeline_;
-  bool stamped_ = false;
+  bool loggedFormat_ = false, stamped_ = false;
   // Where buffers whose bytes are scattered or misaligned are gathered, kept
   // between buffers so that the audio path stops allocating.
   std::vector<float> dataCopy_;
