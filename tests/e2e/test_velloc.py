@@ -188,7 +188,10 @@ class LinesAndEnds(ServerTest):
             moves = [line.split(moved)[1][0] for line in tool.err.splitlines() if moved in line]
             with self.subTest(per_second=seconds[:4], moves=moves, err=tool.err[-200:]):
                 self.assertEqual([h.count(f'process.id = "{tool.pid}"') for h in held], [1, 1])
-                self.assertTrue(all(14000 <= count <= 18000 for count in seconds[1:4]))
+                # Real time over seconds 2-4 to within 0.2 s (a loaded sanitizer build
+                # hands velloc's 85 ms blocks over late now and then), each within 0.25 s.
+                self.assertTrue(abs(sum(seconds[1:4]) - 48000) <= 3200 and
+                                all(12000 <= count <= 20000 for count in seconds[1:4]))
                 self.assertGreater(fit_tone(pcm(seconds[4])[-8000:], 1000)[1], 40)
                 self.assertTrue(moves[-1] == "A" and all(x != y for x, y in zip(moves, moves[1:])))
                 self.assertNotIn("WARNING", tool.err)
