@@ -14,13 +14,10 @@
 namespace pcm::test {
 
 struct Device {
-  Device(double ppm, std::vector<std::pair<double, double>> jumps = {},
-         std::vector<std::pair<double, double>> shifts = {})
-      : ppm(ppm), jumps(jumps), shifts(shifts) {}
-  double ppm;                                     // how fast its clock runs
-  std::vector<std::pair<double, double>> jumps;   // at what time it skips how far ahead
-  std::vector<std::pair<double, double>> shifts;  // at what time all dates move how far
-  double jitter = 0.0003;                         // most a date strays, either way
+  double ppm;                                          // how fast its clock runs
+  std::vector<std::pair<double, double>> jumps = {};   // at what time it skips how far ahead
+  std::vector<std::pair<double, double>> shifts = {};  // at what time all dates move how far
+  double jitter = 0.0003;                              // most a date strays, either way
 };
 
 struct Capture {
