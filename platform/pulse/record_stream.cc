@@ -23,8 +23,11 @@ constexpr auto kFlags =
 
 // An answer this much later than the stream's start tells of a gap at once.
 constexpr double kFarSeconds = 0.05;
-// Reads this far apart mean the process was not running in between.
-constexpr double kStalledSeconds = 0.5;
+// Reads this far apart, or half as far apart as the server holds audio for
+// when that is more (up to twice this), mean the process was stopped or starved
+// long enough for the server to drop some; shorter ones, as on a loaded machine,
+// cost nothing.
+constexpr double kStalledSeconds = 1.0;
 // For this long after that, the server's answers may show that the stream
 // jumped in time; at any other time, an answer out of line is a stray one.
 constexpr double kJumpWindowSeconds = 5.0;
@@ -185,11 +188,8 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
 
 void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<RecordStream*>(userdata);
-  // Reads come many times a second; a long silence means this process was
-  // stopped, or starved, and has just come back.
   const double now = monotonicSeconds();
-  // (Before the first read there is nothing to have stalled.)
-  if (self->lastRead_ > 0 && now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
+  self->noteStall(now);
   self->lastRead_ = now;
   // Audio whose capture time is not known yet stays with the server until it is.
   if (self->reading_) {
@@ -203,6 +203,17 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   if (self->ended_) return;
   self->askTiming();
   if (self->onLoss_) self->watchForLoss();
+}
+
+// Reads come many times a second; a long silence means this process was
+// stopped, or starved, and has just come back. (Before the first read there is
+// nothing to have stalled.)
+void RecordStream::noteStall(double now) {
+  const pa_buffer_attr* attr = stream_ != nullptr ? pa_stream_get_buffer_attr(stream_) : nullptr;
+  const double held =
+      attr != nullptr ? attr->maxlength / pa_bytes_per_second(&config_.sampleSpec) : 0.0;
+  const double stalled = std::clamp(held / 2, kStalledSeconds, 2 * kStalledSeconds);
+  if (lastRead_ > 0 && now - lastRead_ > stalled) resumedAt_ = now;
 }
 
 void RecordStream::askTiming() {
@@ -227,7 +238,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
     return;
   }
   const double now = monotonicSeconds();
-  if (self->lastRead_ > 0 && now - self->lastRead_ > kStalledSeconds) self->resumedAt_ = now;
+  self->noteStall(now);
   const double roundTrip = now - self->timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;

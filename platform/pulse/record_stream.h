@@ -122,6 +122,9 @@ class RecordStream {
   void nextChanged(pa_stream_state_t state);
   static void onFirstRead(pa_stream* stream, size_t bytes, void* userdata);
   void watchForLoss();
+  // Opens the window in which the stream's start may jump, when the process
+  // has just come back from a stop.
+  void noteStall(double now);
   // Asks the server where the stream stands, unless a question is under way.
   void askTiming();
   static void onTiming(pa_stream* stream, int success, void* userdata);
