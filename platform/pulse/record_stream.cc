@@ -191,8 +191,10 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
   const double now = monotonicSeconds();
   self->noteStall(now);
   self->lastRead_ = now;
-  // Audio whose capture time is not known yet stays with the server until it is.
-  if (self->reading_) {
+  // The first audio of all waits with the server until its capture time is
+  // known, for the stamp; a moved stream's is read at once, undated until then,
+  // so that a move never holds up the audio.
+  if (self->reading_ || self->nextFrame_ > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (!self->ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
@@ -416,8 +418,9 @@ void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
   // Dated as late as possible, by the most answers. What the server held while
-  // no answer came is left undated: it simply continues the audio before it.
-  const double capturedAt = blockStreamByte_ < jumpByte_
+  // no answer came, and a moved stream's first audio, is left undated: it simply
+  // continues the audio before it.
+  const double capturedAt = blockStreamByte_ < jumpByte_ || !reading_
                                 ? std::numeric_limits<double>::quiet_NaN()
                                 : streamStart_ + static_cast<double>(blockStreamByte_) /
                                                      pa_bytes_per_second(&config_.sampleSpec);
