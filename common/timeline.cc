@@ -17,7 +17,7 @@ constexpr double kGapSamples = 16;  // 1 ms
 // Elsewhere the audio is continuous: a misplacement that changes by more than
 // this from one block to the next is a step in the dates, and one beyond the
 // next steers no further than that, the rate measured without it.
-constexpr double kStepSamples = 32;         // 2 ms
+constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // A device within this of the system clock is passed through untouched, but
 // for a sample left out or repeated when its audio strays more than this.
