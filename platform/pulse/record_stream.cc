@@ -269,7 +269,12 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
         static_cast<double>(self->streamBytes_), static_cast<double>(info->write_index) - since));
     self->jumpByte_ = gapAt - gapAt % pa_frame_size(&self->config_.sampleSpec);
   }
-  self->dateStream(start, mayJump, now < self->newDeviceUntil_);
+  // A device just taken up again that plays out what it had held delivers
+  // faster than the clock; a server that merely reshuffles its own buffering
+  // does not, and its dates' step is no reason to drop audio.
+  const bool ahead = (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond >
+                     now - (self->newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
+  self->dateStream(start, mayJump, now < self->newDeviceUntil_ && ahead);
   if (self->reading_) return;
   // The first audio waits for a few answers a few milliseconds apart. A server
   // that counts its device's latency gives them all alike; one that does not
@@ -432,7 +437,11 @@ void RecordStream::handOver() {
   constexpr double kPlacedWithinSeconds = 0.001;
   if (settling_ && std::isfinite(capturedAt) && monotonicSeconds() >= newDeviceUntil_) {
     settling_ = false;
-    discontinuity |= streamStart_ < placedStart_ - kPlacedWithinSeconds;
+    // Beyond a few milliseconds it is a step of the server's dates, not a late
+    // first answer.
+    constexpr double kPlacedAtMostSeconds = 0.005;
+    const double earlier = placedStart_ - streamStart_;
+    discontinuity |= earlier > kPlacedWithinSeconds && earlier <= kPlacedAtMostSeconds;
   }
   if (discontinuity) placedStart_ = streamStart_;
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
