@@ -39,9 +39,10 @@ class Soak(ServerTest):
               f"RSS kB {list(rss.values())} -> {[rss_kib(p.pid) for p in rss]}", file=sys.stderr)
         self.assertGreater(checked, (seconds - 3) * 16000)
         self.assertLessEqual(abs(late - early) * 16000, 800)
-        # The clock started when corvane's first block came, holding the 50 ms
-        # before it: the stream stays a block ahead, give or take one.
-        self.assertAlmostEqual(late * 16000, 800, delta=800)
+        # The clock started when corvane's first block came, holding what the
+        # server kept while the stream's first answers were awaited (50 to 200 ms on
+        # a busy machine): the stream stays that far ahead, never behind.
+        self.assertTrue(0 <= late * 16000 <= 3200, late * 16000)
         for proc, kb in rss.items():
             self.assertLessEqual(rss_kib(proc.pid), kb + 256, "grew after it settled")
         self.assertStopsOn(velloc, signal.SIGINT, "[tamsel] Received SIGINT, stopping...\n")
