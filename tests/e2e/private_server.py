@@ -208,8 +208,11 @@ class Server:
             stdin = open(f"{self.dir}/play-{len(self.helpers)}", "w+b")
             stdin.write(bytes(int(rate * channels * 0.4) * 4) + samples.tobytes())
             stdin.seek(0)
+        # PipeWire's pulse server keeps a player's buffer short: on a busy machine a
+        # player it starves leaves a hole a cycle long, so there it asks for more.
         player = self.spawn(["pacat", "--raw", "--format=float32le", f"--rate={rate}",
-                             f"--channels={channels}"] + [f"--device={sink}"] * bool(sink),
+                             f"--channels={channels}"] + [f"--device={sink}"] * bool(sink) +
+                            ["--latency-msec=400"] * (self.kind == "pipewire"),
                             stdin=stdin, stdout=DEVNULL, stderr=DEVNULL)
         samples is None or stdin.close()
         return player
