@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "common/diagnostic_line.h"
 #include "common/process_control.h"
 
 namespace pcm {
@@ -26,10 +27,9 @@ class OutputStream {
 // order. A reader that falls more than `boundBytes` behind loses the oldest
 // audio, whole samples only, which becomes silence of the same length (a count,
 // not memory), so that what follows keeps its place in time; once the reader
-// has caught up again, one line through `process` (`linePrefix` first) says
-// how many milliseconds went. An error of
-// that thread's writes comes back from every later write(). Destroying the
-// stream waits until everything queued is written.
+// has caught up again, `fellBehind` through `process` says how many
+// milliseconds went. An error of that thread's writes comes back from every later write().
+// Destroying the stream waits until everything queued is written.
 class QueuedOutput final : public OutputStream {
  public:
   // 20 MiB: more than ten minutes of audio.
@@ -37,7 +37,7 @@ class QueuedOutput final : public OutputStream {
   // CAPTURE_OUTPUT_BOUND_BYTES when it holds a positive whole number, else the default.
   static std::size_t boundFromEnvironment();
 
-  QueuedOutput(ProcessControl& process, std::string linePrefix, int fd = 1,
+  QueuedOutput(ProcessControl& process, Line fellBehind, int fd = 1,
                std::size_t boundBytes = kDefaultBoundBytes);
   ~QueuedOutput() override;
   int write(std::span<const std::byte> bytes) override;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/chunk_backlog.h"
+#include "common/diagnostic_line.h"
 #include "common/fd_write.h"
 #include "common/output_stream.h"
 
@@ -29,8 +30,8 @@ int unwritable(int fd) {
 }  // namespace
 
 struct QueuedOutput::Queue {
-  Queue(ProcessControl& process, std::string linePrefix, int fd, std::size_t boundBytes)
-      : process(process), linePrefix(std::move(linePrefix)), fd(fd), bound(boundBytes) {}
+  Queue(ProcessControl& process, Line fellBehind, int fd, std::size_t boundBytes)
+      : process(process), fellBehind(fellBehind), fd(fd), bound(boundBytes) {}
 
   void writeOut();
   void fail(int failure) {
@@ -42,7 +43,7 @@ struct QueuedOutput::Queue {
   int queue(Add add);
 
   ProcessControl& process;
-  const std::string linePrefix;
+  const Line fellBehind;
   const int fd;
   const std::size_t bound;
 
@@ -75,12 +76,10 @@ void QueuedOutput::Queue::writeOut() {
     backlog.recycle(std::move(chunk));
     if (failure != 0) return fail(failure);
     if (droppedBytes > 0 && backlog.size() <= bound / 2) {
-      const std::string line = linePrefix + "WARNING: standard output fell behind: dropped " +
-                               std::to_string(droppedBytes / kBytesPerMillisecond) +
-                               " ms of audio\n";
+      const std::string milliseconds = std::to_string(droppedBytes / kBytesPerMillisecond);
       droppedBytes = 0;
       lock.unlock();
-      process.writeDiagnostic(line);
+      say(process, fellBehind, {milliseconds});
       lock.lock();
     }
   }
@@ -95,9 +94,8 @@ std::size_t QueuedOutput::boundFromEnvironment() {
              : kDefaultBoundBytes;
 }
 
-QueuedOutput::QueuedOutput(ProcessControl& process, std::string linePrefix, int fd,
-                           std::size_t boundBytes)
-    : queue_(std::make_unique<Queue>(process, std::move(linePrefix), fd, boundBytes)) {
+QueuedOutput::QueuedOutput(ProcessControl& process, Line fellBehind, int fd, std::size_t boundBytes)
+    : queue_(std::make_unique<Queue>(process, fellBehind, fd, boundBytes)) {
   queue_->error = unwritable(fd);
   if (queue_->error != 0) return;
   queue_->writer = std::thread([queue = queue_.get()] { queue->writeOut(); });

@@ -205,7 +205,7 @@ int Timeline::emitSilence(std::size_t count) {
   return output_.writeSilence(2 * count);
 }
 
-std::string sampleZeroLine(std::string_view prefix, double monotonic) {
+std::array<std::string, 2> sampleZeroStamp(double monotonic) {
   timespec real, mono;
   clock_gettime(CLOCK_REALTIME, &real);
   clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -215,8 +215,7 @@ std::string sampleZeroLine(std::string_view prefix, double monotonic) {
     return std::string(text);
   };
   const double realtime = monotonic + seconds(real) - seconds(mono);
-  return std::string(prefix) + "Sample 0 captured at " + sixDecimals(realtime) + " s realtime, " +
-         sixDecimals(monotonic) + " s monotonic\n";
+  return {sixDecimals(realtime), sixDecimals(monotonic)};
 }
 
 }  // namespace pcm

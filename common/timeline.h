@@ -7,6 +7,7 @@
 // sample left out or repeated when it strays a millisecond and a half.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -74,9 +75,9 @@ class Timeline {
   std::vector<std::byte> encoded_;
 };
 
-// The line that dates the stream, "Sample 0 captured at {R} s realtime, {M} s
-// monotonic", after `prefix`, for sample 0 captured at `monotonic` seconds;
-// {R} is the same moment on CLOCK_REALTIME as it stands now.
-std::string sampleZeroLine(std::string_view prefix, double monotonic);
+// Sample 0's capture time, `monotonic` seconds on CLOCK_MONOTONIC, as the stamp
+// line gives it: on CLOCK_REALTIME as that clock stands now, then on
+// CLOCK_MONOTONIC, both in seconds with six decimals.
+std::array<std::string, 2> sampleZeroStamp(double monotonic);
 
 }  // namespace pcm

@@ -7,6 +7,7 @@
 
 #include "microphone/name_match.h"
 #include "microphone/velloc.h"
+#include "microphone/velloc_lines.h"
 
 namespace velloc {
 namespace {
@@ -55,9 +56,8 @@ std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_v
   uint32_t listSize = 0;
   const OSStatus sizeStatus = devices.deviceListDataSize(listSize);
   if (sizeStatus != kNoErr || listSize == 0) {
-    process.writeDiagnostic("[tamsel] CoreAudio: AudioObjectGetPropertyDataSize(devices) status=" +
-                            std::to_string(sizeStatus) + " size=" + std::to_string(listSize) +
-                            "\n");
+    say(process, lines::kDeviceListSizeFailed,
+        {std::to_string(sizeStatus), std::to_string(listSize)});
     return std::nullopt;
   }
 
@@ -65,8 +65,7 @@ std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_v
   uint32_t readSize = static_cast<uint32_t>(list.size() * sizeof(AudioObjectID));
   const OSStatus readStatus = devices.readDeviceList(readSize, list.data());
   if (readStatus != kNoErr) {
-    process.writeDiagnostic("[tamsel] CoreAudio: AudioObjectGetPropertyData(devices) status=" +
-                            std::to_string(readStatus) + "\n");
+    say(process, lines::kDeviceListFailed, {std::to_string(readStatus)});
     return std::nullopt;
   }
   // Devices that went between the two queries leave the list shorter than asked.
@@ -80,15 +79,13 @@ std::optional<AudioObjectID> findInputDeviceID(VellocState& state, std::string_v
     if (devices.readDeviceName(device, name) != kNoErr || !name) continue;
 
     if (namesMatch(*name, named)) {
-      process.writeDiagnostic("[tamsel] CoreAudio: matched input device \"" + *name +
-                              "\" (id=" + std::to_string(device) +
-                              ", channels=" + std::to_string(*channels) + ")\n");
+      say(process, lines::kDeviceMatched,
+          {*name, std::to_string(device), std::to_string(*channels)});
       return device;
     }
   }
 
-  process.writeDiagnostic("[tamsel] CoreAudio: no input device matched name \"" +
-                          std::string(named) + "\" — falling back to system default\n");
+  say(process, lines::kNoDeviceMatched, {named});
   return std::nullopt;
 }
 

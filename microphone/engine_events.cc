@@ -1,27 +1,24 @@
 #include <string>
 
 #include "microphone/velloc.h"
+#include "microphone/velloc_lines.h"
 
 namespace velloc {
 
 void EngineEvents::serverUnreachable(const PlatformError& error) {
-  process_.writeDiagnostic(
-      "[tamsel] WARNING: audio server unreachable: " + error.localizedDescription + "\n");
+  say(process_, lines::kServerUnreachable, {error.localizedDescription});
 }
 
 void EngineEvents::engineFailed(const PlatformError& error) {
-  process_.writeDiagnostic("[tamsel] FATAL: audio stream failed: " + error.localizedDescription +
-                           "\n");
-  process_.exitProcess(1);
+  end(process_, lines::kStreamFailed, {error.localizedDescription});
 }
 
 void EngineEvents::inputChanged(const std::string& description) {
-  process_.writeDiagnostic("[tamsel] Default input changed: capturing \"" + description + "\"\n");
+  say(process_, lines::kInputChanged, {description});
 }
 
 void EngineEvents::audioLost(uint64_t milliseconds) {
-  process_.writeDiagnostic("[tamsel] WARNING: the audio server dropped " +
-                           std::to_string(milliseconds) + " ms of audio\n");
+  say(process_, lines::kServerDropped, {std::to_string(milliseconds)});
 }
 
 }  // namespace velloc

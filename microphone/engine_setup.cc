@@ -3,6 +3,7 @@
 
 #include "common/number_format.h"
 #include "microphone/velloc.h"
+#include "microphone/velloc_lines.h"
 
 namespace velloc {
 namespace {
@@ -12,13 +13,6 @@ namespace {
 constexpr uint32_t kConverterTapFrames = 4096;
 constexpr uint32_t kDirectTapFrames = 1600;
 constexpr uint32_t kInputBus = 0;
-
-[[noreturn]] void fatal(VellocState& state, const std::string& line, int status) {
-  pcm::ProcessControl& process = state.platform->process();
-  process.writeDiagnostic(line);
-  process.exitProcess(status);
-  std::abort();  // not reached; the compiler does not carry [[noreturn]] through the virtual call
-}
 
 std::string rateAndChannels(double rate, uint32_t channels) {
   return pcm::formatDouble(rate) + "Hz/" + std::to_string(channels) + "ch";
@@ -31,17 +25,14 @@ void bindRequestedDevice(VellocState& state, const std::string& name) {
 
   AudioUnit* unit = state.inputNode->audioUnit();
   if (unit == nullptr) {
-    process.writeDiagnostic(
-        "[tamsel] AudioUnit: inputNode.audioUnit is nil — falling back to system default\n");
+    say(process, lines::kNoAudioUnit);
     return;
   }
   const OSStatus status = unit->setCurrentDevice(*device);
   if (status == kNoErr) {
-    process.writeDiagnostic("[tamsel] AudioUnit: bound input to device id=" +
-                            std::to_string(*device) + " (\"" + name + "\")\n");
+    say(process, lines::kDeviceBound, {std::to_string(*device), name});
   } else {
-    process.writeDiagnostic("[tamsel] AudioUnit: SetProperty(CurrentDevice) status=" +
-                            std::to_string(status) + " — falling back to system default\n");
+    say(process, lines::kBindFailed, {std::to_string(status)});
   }
 }
 
@@ -49,20 +40,15 @@ void readNativeFormat(VellocState& state) {
   pcm::ProcessControl& process = state.platform->process();
   state.nativeFormat = state.inputNode->outputFormatForBus(kInputBus);
   const AudioFormat& native = state.nativeFormat;
-  process.writeDiagnostic("[tamsel] Native input format: " + pcm::formatDouble(native.sampleRate) +
-                          "Hz, " + std::to_string(native.channelCount) +
-                          "ch, commonFormat=" + std::to_string(native.commonFormat) + "\n");
+  say(process, lines::kNativeFormat,
+      {pcm::formatDouble(native.sampleRate), std::to_string(native.channelCount),
+       std::to_string(native.commonFormat)});
 
   // A NaN rate passes on purpose: the comparison is false, and the converter
   // path copes with it by dropping buffers.
   if (native.channelCount == 0 || native.sampleRate <= 0.0) {
-    process.writeDiagnostic("[tamsel] FATAL: native input format is degenerate (channels=" +
-                            std::to_string(native.channelCount) +
-                            ", rate=" + pcm::formatDouble(native.sampleRate) + "). ");
-    process.writeDiagnostic(
-        "Likely causes: microphone permission not granted (check System Settings → Privacy & "
-        "Security → Microphone) or the requested device has no input streams.\n");
-    process.exitProcess(2);
+    end(process, lines::kDegenerateFormat,
+        {std::to_string(native.channelCount), pcm::formatDouble(native.sampleRate)});
   }
 }
 
@@ -74,11 +60,9 @@ void createConverter(VellocState& state, const AudioFormat& converterOutputForma
   const std::string route = rateAndChannels(native.sampleRate, native.channelCount) + " → " +
                             rateAndChannels(state.targetSampleRate, state.targetChannels);
   if (!state.converter) {
-    process.writeDiagnostic("[tamsel] WARNING: AVAudioConverter init returned nil (" + route +
-                            ") — will attempt direct tap\n");
+    say(process, lines::kNoConverter, {route});
   } else {
-    process.writeDiagnostic("[tamsel] Audio converter: " + route +
-                            " (AVAudioConverter handles channel down-mix)\n");
+    say(process, lines::kConverter, {route});
   }
 }
 
@@ -91,20 +75,19 @@ void installTap(VellocState& state, const AudioFormat& converterOutputFormat) {
         [&state, converterOutputFormat, converter](const PcmBuffer& buffer, const AudioTime& when) {
           handleConverterTap(state, converterOutputFormat, *converter, buffer, when);
         });
-    process.writeDiagnostic("[tamsel] Installed tap with format conversion\n");
+    say(process, lines::kConverterTap);
     return;
   }
 
   const auto float32Target =
       state.platform->makeFormat(kCommonFormatFloat32, state.targetSampleRate, state.targetChannels,
                                  /*interleaved=*/false);
-  if (!float32Target) fatal(state, "[tamsel] FATAL: Failed to create Float32 target format\n", 1);
+  if (!float32Target) end(process, lines::kNoFloat32Format);
   state.inputNode->installTap(kInputBus, kDirectTapFrames, *float32Target,
                               [&state](const PcmBuffer& buffer, const AudioTime& when) {
                                 handleDirectTap(state, buffer, when);
                               });
-  process.writeDiagnostic(
-      "[tamsel] Installed tap with Float32→Int16 conversion (no rate conversion needed)\n");
+  say(process, lines::kDirectTap);
 }
 
 }  // namespace
@@ -120,15 +103,14 @@ void setUpEngine(VellocState& state) {
   // Voice processing would filter the microphone and disturb system-audio
   // capture running beside us, so it stays off and no platform call is made.
   state.voiceProcessingEnabled = false;
-  platform.process().writeDiagnostic(
-      "[tamsel] Voice processing OFF (raw mic — preserves SCK system audio capture)\n");
+  say(platform.process(), lines::kVoiceProcessingOff);
 
   readNativeFormat(state);
 
   // Only required to exist: it describes the stream the writer produces.
   if (!platform.makeFormat(kCommonFormatInt16, state.targetSampleRate, state.targetChannels,
                            /*interleaved=*/true)) {
-    fatal(state, "[tamsel] FATAL: Failed to create target audio format (16kHz mono int16)\n", 1);
+    end(platform.process(), lines::kNoTargetFormat);
   }
 
   state.converterInputFormat = state.nativeFormat;
@@ -136,7 +118,7 @@ void setUpEngine(VellocState& state) {
   const auto converterOutputFormat = platform.makeFormat(
       kCommonFormatFloat32, state.targetSampleRate, state.targetChannels, /*interleaved=*/false);
   if (!converterOutputFormat) {
-    fatal(state, "[tamsel] FATAL: Failed to create converter output format\n", 1);
+    end(platform.process(), lines::kNoConverterFormat);
   }
 
   const AudioFormat& native = state.nativeFormat;

@@ -4,6 +4,7 @@
 
 #include "common/timeline.h"
 #include "microphone/velloc.h"
+#include "microphone/velloc_lines.h"
 
 namespace velloc {
 namespace {
@@ -32,13 +33,12 @@ void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double captu
       state.timeline->push({channelZero(state, buffer, frames), frames}, capturedAt, discontinuity);
   if (!state.stamped) {
     state.stamped = true;
-    process.writeDiagnostic(pcm::sampleZeroLine("[tamsel] ", *state.timeline->start()));
+    const auto [realtime, monotonic] = pcm::sampleZeroStamp(*state.timeline->start());
+    say(process, lines::kSampleZero, {realtime, monotonic});
   }
   if (failure != 0) {
     // Audio that can go nowhere is not worth holding the microphone for.
-    process.writeDiagnostic("[tamsel] FATAL: cannot write to stdout: " +
-                            std::generic_category().message(failure) + "\n");
-    process.exitProcess(1);
+    end(process, lines::kStdoutFailed, {std::generic_category().message(failure)});
   }
 }
 

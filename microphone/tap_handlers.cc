@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "microphone/velloc.h"
+#include "microphone/velloc_lines.h"
 
 namespace velloc {
 namespace {
@@ -41,8 +42,7 @@ void logFirstCallback(VellocState& state, uint32_t frameLength) {
   std::lock_guard<std::mutex> lock(state.firstCallbackFlag);
   if (state.firstCallbackLogged) return;
   state.firstCallbackLogged = true;
-  state.platform->process().writeDiagnostic(
-      "[tamsel] First tap callback fired (frameLength=" + std::to_string(frameLength) + ")\n");
+  say(state.platform->process(), lines::kFirstCallback, {std::to_string(frameLength)});
 }
 
 // The converter's input callback for one tap buffer: the buffer itself the first
@@ -93,8 +93,7 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
   const ConverterOutputStatus status = converter.convert(output, error, input);
 
   if (error) {
-    state.platform->process().writeDiagnostic(
-        "[tamsel] Conversion error: " + error->localizedDescription + "\n");
+    say(state.platform->process(), lines::kConversionError, {error->localizedDescription});
     return;
   }
   if (status == ConverterOutputStatus::error) return;

@@ -2,12 +2,12 @@
 
 #include <string>
 
+#include "microphone/velloc_lines.h"
+
 namespace velloc {
 namespace {
 
 constexpr std::string_view kDeviceOption = "--device-id";
-constexpr std::string_view kSigtermLine = "[tamsel] Received SIGTERM, stopping...\n";
-constexpr std::string_view kSigintLine = "[tamsel] Received SIGINT, stopping...\n";
 
 }  // namespace
 
@@ -15,7 +15,7 @@ void scanCommandLine(VellocState& state, std::span<const std::string> args) {
   pcm::ProcessControl& process = state.platform->process();
   for (std::size_t i = 0; i < args.size();) {
     if (args[i] != kDeviceOption) {
-      process.writeDiagnostic("[tamsel] WARNING: ignoring unknown arg: " + args[i] + "\n");
+      say(process, lines::kUnknownArg, {args[i]});
       i += 1;
       continue;
     }
@@ -24,8 +24,7 @@ void scanCommandLine(VellocState& state, std::span<const std::string> args) {
       if (!args[i + 1].empty()) state.requestedDeviceName = args[i + 1];
       i += 2;
     } else {
-      process.writeDiagnostic(
-          "[tamsel] WARNING: --device-id passed without value, using system default\n");
+      say(process, lines::kDeviceIdWithoutValue);
       i += 1;
     }
   }
@@ -35,7 +34,7 @@ int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const 
   state.platform = &platform;
   pcm::ProcessControl& process = platform.process();
   platform.observe(state.events.emplace(process));
-  process.installSignalHandlers(kSigtermLine, kSigintLine);
+  process.installSignalHandlers(lines::kSigterm.text, lines::kSigint.text);
 
   state.targetSampleRate = 16000.0;
   state.targetChannels = 1;
@@ -43,22 +42,18 @@ int runVelloc(VellocState& state, MicrophonePlatform& platform, std::span<const 
 
   scanCommandLine(state, args);
   if (state.requestedDeviceName) {
-    process.writeDiagnostic("[tamsel] Requested input device name: \"" +
-                            *state.requestedDeviceName + "\"\n");
+    say(process, lines::kRequestedDevice, {*state.requestedDeviceName});
   } else {
-    process.writeDiagnostic("[tamsel] No --device-id arg, using system default input\n");
+    say(process, lines::kNoDeviceId);
   }
 
   setUpEngine(state);
 
   if (const auto error = state.engine->start()) {
-    process.writeDiagnostic(
-        "[tamsel] FATAL: engine.start() failed: " + error->localizedDescription + "\n");
-    process.exitProcess(1);
+    end(process, lines::kStartFailed, {error->localizedDescription});
   }
-  process.writeDiagnostic("[tamsel] Raw mic capture started (16kHz, mono, 16-bit PCM → stdout)\n");
-  process.writeDiagnostic(std::string("[tamsel] Voice processing: ") +
-                          (state.voiceProcessingEnabled ? "ON" : "OFF") + "\n");
+  say(process, lines::kStarted);
+  say(process, lines::kVoiceProcessing, {state.voiceProcessingEnabled ? "ON" : "OFF"});
 
   process.parkMainThread();
   return 0;

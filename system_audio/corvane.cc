@@ -2,19 +2,19 @@
 
 #include <memory>
 
+#include "system_audio/corvane_lines.h"
+
 namespace corvane {
 
 void runStartupTask(SystemAudioCapturer& capturer, pcm::ProcessControl& process) {
   if (auto error = capturer.start()) {
-    process.writeDiagnostic("Failed to start capture: " + error->localizedDescription + "\n");
-    process.exitProcess(1);
+    end(process, lines::kStartFailed, {error->localizedDescription});
   }
 }
 
 int runCorvane(CapturePlatform& platform) {
   pcm::ProcessControl& process = platform.process();
-  process.installSignalHandlers("Received SIGTERM, stopping...\n",
-                                "Received SIGINT, stopping...\n");
+  process.installSignalHandlers(lines::kSigterm.text, lines::kSigint.text);
   // The start-up task holds a second reference while it runs. The main thread
   // keeps its own until it is released, which a real process never is: the
   // stream's threads call the capturer until the process ends.

@@ -9,6 +9,7 @@
 #include "common/number_format.h"
 #include "common/timeline.h"
 #include "system_audio/completion_wait.h"
+#include "system_audio/corvane_lines.h"
 
 namespace corvane {
 namespace {
@@ -41,9 +42,7 @@ std::optional<PlatformError> SystemAudioCapturer::requestFirstDisplay(
   }
 
   if (content->displays.empty()) {
-    pcm::ProcessControl& process = platform_.process();
-    process.writeDiagnostic("Error: No displays found\n");
-    process.exitProcess(1);
+    end(platform_.process(), lines::kNoDisplays);
   }
   display = content->displays.front();
   return std::nullopt;
@@ -79,33 +78,31 @@ std::optional<PlatformError> SystemAudioCapturer::start() {
   if (!started) return PlatformError{"The capture start ended without an answer"};
   if (*started) return std::move(*started);
 
-  platform_.process().writeDiagnostic("System audio capture started (16kHz mono PCM → stdout)\n");
+  say(platform_.process(), lines::kStarted);
   return std::nullopt;
 }
 
 void SystemAudioCapturer::didStopWithError(CaptureStream&, const PlatformError& error) {
-  pcm::ProcessControl& process = platform_.process();
-  process.writeDiagnostic("Stream stopped with error: " + error.localizedDescription + "\n");
-  process.exitProcess(1);
+  end(platform_.process(), lines::kStreamStopped, {error.localizedDescription});
 }
 
 void SystemAudioCapturer::didSwitchOutput(CaptureStream&, const std::string& description) {
-  platform_.process().writeDiagnostic("Capturing the default output: " + description + "\n");
+  say(platform_.process(), lines::kOutputSwitched, {description});
 }
 
 void SystemAudioCapturer::didLoseAudio(CaptureStream&, uint64_t milliseconds) {
-  platform_.process().writeDiagnostic("WARNING: the audio server dropped " +
-                                      std::to_string(milliseconds) + " ms of audio\n");
+  say(platform_.process(), lines::kServerDropped, {std::to_string(milliseconds)});
 }
 
 std::string streamFormatLine(const AudioStreamBasicDescription& description) {
   const auto truth = [](bool value) { return value ? "true" : "false"; };
-  return "[orrick] ASBD sampleRate=" + pcm::formatDouble(description.mSampleRate) +
-         " channels=" + std::to_string(description.mChannelsPerFrame) +
-         " bitsPerChannel=" + std::to_string(description.mBitsPerChannel) +
-         " float=" + truth(description.mFormatFlags & kAudioFormatFlagIsFloat) +
-         " nonInterleaved=" + truth(description.mFormatFlags & kAudioFormatFlagIsNonInterleaved) +
-         " bytesPerFrame=" + std::to_string(description.mBytesPerFrame) + "\n";
+  return pcm::fill(
+      lines::kStreamFormat.text,
+      {pcm::formatDouble(description.mSampleRate), std::to_string(description.mChannelsPerFrame),
+       std::to_string(description.mBitsPerChannel),
+       truth(description.mFormatFlags & kAudioFormatFlagIsFloat),
+       truth(description.mFormatFlags & kAudioFormatFlagIsNonInterleaved),
+       std::to_string(description.mBytesPerFrame)});
 }
 
 void SystemAudioCapturer::endOnOutputFailure(int error) {
@@ -113,10 +110,7 @@ void SystemAudioCapturer::endOnOutputFailure(int error) {
   // A reader that went away normally ends the process by SIGPIPE before this;
   // what is left (a full disk, an I/O error) would lose every later buffer, so
   // the tool says so and stops rather than capture into nothing.
-  pcm::ProcessControl& process = platform_.process();
-  process.writeDiagnostic(
-      "FATAL: cannot write to stdout: " + std::generic_category().message(error) + "\n");
-  process.exitProcess(1);
+  end(platform_.process(), lines::kStdoutFailed, {std::generic_category().message(error)});
 }
 
 void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuffer& sampleBuffer,
@@ -164,7 +158,8 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
                                    heardAt, sampleBuffer.discontinuity());
   if (!stamped_) {
     stamped_ = true;
-    platform_.process().writeDiagnostic(pcm::sampleZeroLine("", *timeline_.start()));
+    const auto [realtime, monotonic] = pcm::sampleZeroStamp(*timeline_.start());
+    say(platform_.process(), lines::kSampleZero, {realtime, monotonic});
   }
   endOnOutputFailure(error);
 }

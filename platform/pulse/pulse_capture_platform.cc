@@ -8,6 +8,7 @@
 #include "platform/pulse/pulse_capture_stream.h"
 #include "platform/pulse/server_link.h"
 #include "platform/pulse/server_queries.h"
+#include "system_audio/corvane_lines.h"
 
 namespace pulse {
 namespace {
@@ -56,7 +57,8 @@ struct PulseCapturePlatform::Parts {
   ServerLink link{"corvane"};
   DeliveryThread deliveryThread;
   pcm::PosixProcess process;
-  pcm::QueuedOutput standardOutput{process, "", 1, pcm::QueuedOutput::boundFromEnvironment()};
+  pcm::QueuedOutput standardOutput{process, corvane::lines::kFellBehind, 1,
+                                   pcm::QueuedOutput::boundFromEnvironment()};
 };
 
 PulseCapturePlatform::PulseCapturePlatform() : parts_(std::make_unique<Parts>()) {}

@@ -13,6 +13,7 @@
 #include "common/output_stream.h"
 #include "common/process_control.h"
 #include "microphone/audio_platform.h"
+#include "microphone/velloc_lines.h"
 #include "platform/pulse/pulse_devices.h"
 #include "platform/pulse/server_link.h"
 
@@ -39,7 +40,8 @@ class PulseMicrophonePlatform final : public velloc::MicrophonePlatform {
   velloc::EngineObserver* observer_ = nullptr;
   ServerLink link_;
   PulseDeviceProperties devices_;
-  pcm::QueuedOutput stdout_{process_, "[tamsel] ", 1, pcm::QueuedOutput::boundFromEnvironment()};
+  pcm::QueuedOutput stdout_{process_, velloc::lines::kFellBehind, 1,
+                            pcm::QueuedOutput::boundFromEnvironment()};
 };
 
 }  // namespace pulse

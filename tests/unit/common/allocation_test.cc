@@ -44,7 +44,7 @@ TEST(SteadyState, ABlockAllocatesNothingFromTheTimelineToAReaderThatKeepsUp) {
     });
     fake::FakeProcess process;
     {
-      QueuedOutput output(process, "", fds[1]);
+      QueuedOutput output(process, {""}, fds[1]);
       Timeline timeline(output);
       const std::vector<float> block(1600, 0.25f);
       // 100 s to settle (the rate is measured and resampling starts), then 400 s

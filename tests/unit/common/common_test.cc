@@ -93,7 +93,8 @@ TEST(QueuedOutput, AStalledReaderGetsSilenceForTheOldestPastTheBoundWithOneLineP
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   fake::FakeProcess process;
-  QueuedOutput output(process, "[tag] ", fds[1], 1 << 20);  // the pipe lasts as long as the test
+  QueuedOutput output(process, {"dropped {} ms\n"}, fds[1],
+                      1 << 20);  // the pipe lasts as long as the test
   const std::pair<std::size_t, std::size_t> rounds[] = {{768 << 10, 0}, {4 << 20, 1}, {4 << 20, 2}};
   for (unsigned round = 0; round < std::size(rounds); ++round) {
     const auto [size, lines] = rounds[round];
@@ -123,7 +124,7 @@ TEST(QueuedOutput, AStalledReaderGetsSilenceForTheOldestPastTheBoundWithOneLineP
     ASSERT_EQ(process.log().size(), lines) << round;
     EXPECT_EQ(silenced > 0, lines > 0);
     // Less the sent samples that happened to be zero.
-    const std::string prefix = "[tag] WARNING: standard output fell behind: dropped ";
+    const std::string prefix = "dropped ";
     if (lines > 0) {
       EXPECT_NEAR(std::stod(process.log().back().substr(prefix.size())), silenced / 32.0, 4);
     }
