@@ -25,8 +25,7 @@ Kind openOwnDescription() {
   struct stat info {};
   if (fstat(STDERR_FILENO, &info) != 0) return Kind::kBlocking;
   if (S_ISSOCK(info.st_mode)) return Kind::kSocket;
-  // A regular file never blocks, and a description of its own would start
-  // writing at offset 0, over what is there.
+  // A regular file never blocks, and a description of its own would write over it from offset 0.
   if (!S_ISFIFO(info.st_mode) && !S_ISCHR(info.st_mode)) return Kind::kBlocking;
   const int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return Kind::kBlocking;
@@ -42,7 +41,6 @@ int millisecondsUntil(const timespec& deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for room until the deadline; false once it has passed.
 bool waitForRoom(int fd, const timespec& deadline) {
   const int left = millisecondsUntil(deadline);
   if (left == 0) return false;
@@ -69,7 +67,6 @@ bool writeWithin(const char* data, std::size_t size, int limitMilliseconds) {
     } else if (kind == Kind::kSocket) {
       written = send(fd, data, size, MSG_DONTWAIT);
     } else {
-      // A descriptor that may block is only written once it reports room.
       pollfd room{fd, POLLOUT, 0};
       const int ready = poll(&room, 1, millisecondsUntil(deadline));
       if (ready == 0) return false;
@@ -95,8 +92,7 @@ void prepareBoundedStderr() {
 }
 
 bool writeStderrWithin(const char* data, std::size_t size, int limitMilliseconds) {
-  // A reader that went away costs the line, not the process. SIGPIPE is held
-  // in this thread only, so a write to standard output still ends the process.
+  // Held in this thread only: a reader that went away costs the line, not the process.
   sigset_t brokenPipe, previous, pending;
   sigemptyset(&brokenPipe);
   sigaddset(&brokenPipe, SIGPIPE);

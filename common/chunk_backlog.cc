@@ -17,9 +17,7 @@ ChunkBacklog::Chunk::Chunk() {
 
 ChunkBacklog::Chunk::~Chunk() { munmap(bytes_, kChunkBytes); }
 
-// The spares are made up front (their pages cost nothing until written), so
-// that a stream that keeps up allocates nothing once running, not even the
-// first time a write overlaps the writing out of the chunk before.
+// Spares made up front (pages cost nothing until written): not even the first write allocates.
 ChunkBacklog::ChunkBacklog() : ring_(8) {
   spares_.reserve(kSpareChunks);
   while (spares_.size() < kSpareChunks) spares_.push_back(std::make_unique<Chunk>());
@@ -60,8 +58,7 @@ void ChunkBacklog::pushChunk(std::unique_ptr<Chunk> chunk) {
   ring_[(head_ + count_++) % ring_.size()] = std::move(chunk);
 }
 
-// Every amount stored is even and so is a chunk's size, so every chunk holds
-// whole samples only.
+// Every amount stored is even, and so is a chunk's size: chunks hold whole samples only.
 void ChunkBacklog::store(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     if (count_ == 0 || newest().end_ == kChunkBytes) {

@@ -1,5 +1,5 @@
-// The rate of a device's clock against this machine's: a least-squares line
-// through (sample index, capture time) points, the older ones weighing less.
+// The rate of a device's clock against this machine's: a least-squares line through (sample index,
+// capture time) points, the older ones weighing less.
 #pragma once
 
 #include <optional>
@@ -8,11 +8,9 @@ namespace pcm {
 
 class ClockFit {
  public:
-  // Starts over: what follows is another stretch of audio, perhaps another device.
   void reset() { points_ = 0; }
-  // Sample `index` of the stretch was captured at `seconds`.
   void add(double index, double seconds);
-  // Samples a second, once the points span long enough to tell.
+  // Samples a second, once the points span kLeastSpanSeconds.
   std::optional<double> rate() const;
 
  private:

@@ -1,6 +1,5 @@
-// The lines a tool writes to standard error. Each tool keeps every one of its
-// lines in one table (velloc_lines.h, corvane_lines.h), and the manual pages
-// are checked against those tables.
+// Each tool keeps every line it writes in one table (velloc_lines.h, corvane_lines.h), against
+// which the manual pages are checked.
 #pragma once
 
 #include <initializer_list>
@@ -11,12 +10,11 @@
 
 namespace pcm {
 
-// A line's text, with "{}" where a value made at run time goes.
+// "{}" where a value made at run time goes.
 struct Line {
   std::string_view text;
 };
 
-// A line after which the tool ends with `status`.
 struct EndingLine {
   std::string_view text;
   int status;

@@ -18,9 +18,7 @@ void appendCodePoint(std::string& out, uint32_t point) {
 
 bool isContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
-// The length of the well-formed UTF-8 sequence at the start of `text` and the
-// code point it encodes, or 0 when the first byte starts none (overlong forms,
-// surrogates and values past U+10FFFF included).
+// 0 when `text` starts with no well-formed UTF-8 sequence (overlong, surrogate, past U+10FFFF).
 std::size_t decode(std::string_view text, uint32_t& point) {
   const auto at = [&](std::size_t i) { return static_cast<uint8_t>(text[i]); };
   const uint8_t lead = at(0);

@@ -1,5 +1,3 @@
-// How text from outside (arguments, device names, server messages) appears
-// inside a diagnostic line: it can never end the line early or start a new one.
 #pragma once
 
 #include <string>
@@ -7,11 +5,9 @@
 
 namespace pcm {
 
-// `text` with every control character and every byte that is not part of valid
-// UTF-8 written out in printable form: '\n', '\r' and '\t' as the two characters
-// "\n", "\r", "\t"; other C0 controls, DEL and invalid bytes as "\xHH"; C1
-// controls and the Unicode line and paragraph separators as "\uHHHH". Everything
-// else, the backslash included, is copied byte for byte.
+// Text from outside, made unable to end a diagnostic line or start one: '\n', '\r', '\t' as "\n",
+// "\r", "\t"; other C0 controls, DEL and bytes not part of valid UTF-8 as "\xHH"; C1 controls and
+// U+2028, U+2029 as "\uHHHH". Everything else, the backslash included, is copied byte for byte.
 std::string escapeForLine(std::string_view text);
 
 }  // namespace pcm

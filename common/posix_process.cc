@@ -14,22 +14,17 @@
 namespace pcm {
 namespace {
 
-// Set once before the handlers are installed and never changed afterwards, so
-// the handlers only read them. Never destroyed: the process ends with _exit.
+// Set before the handlers are installed, then only read. Never freed: the process ends by _exit.
 const std::string* gSigtermLine = nullptr;
 const std::string* gSigintLine = nullptr;
 
-// Set by whichever ending comes first, a stop signal or exitProcess; every
-// later one waits for the first one's _exit.
+// Set by the first ending, a stop signal or exitProcess; every later one waits for its _exit.
 std::atomic_flag gStopping = ATOMIC_FLAG_INIT;
-// Held while a line goes to standard error. A thread holds it only with the stop
-// signals blocked, so a handler never waits for its own thread.
+// Held while a line goes out, only with stop signals blocked: a handler never waits on its thread.
 std::atomic<bool> gWritingLine{false};
 
-// Standard error may be a pipe that nobody reads: a line that cannot leave
-// within this long is dropped, and a line waits at most this long for another
-// one to leave. A stop signal that every thread blocks meanwhile is therefore
-// held back by twice this at most, and its handler takes no longer.
+// Standard error may be a pipe nobody reads: a line is dropped after this long, and waits at most
+// this long for another, so a stop signal is held back, and its handler runs, twice this at most.
 constexpr int kLineMilliseconds = 50;
 
 [[noreturn]] void waitForTheOtherEnding() {
@@ -44,8 +39,7 @@ sigset_t stopSignals() {
   return stops;
 }
 
-// Takes gWritingLine, sleeping in short steps while another line holds it;
-// false after `milliseconds`. Async-signal-safe.
+// Takes gWritingLine; false after `milliseconds` of another line holding it. Async-signal-safe.
 bool takeLineWithin(int milliseconds) {
   constexpr timespec kStep{0, 1'000'000};
   timespec start;
@@ -64,9 +58,8 @@ bool takeLineWithin(int milliseconds) {
 extern "C" void stopOnSignal(int signo) {
   // Two signals landing on two threads at once must still give one line.
   if (gStopping.test_and_set()) waitForTheOtherEnding();
-  // A line another thread is writing goes out whole before the stop line, and
-  // none follows it: the stop line is the last. Both waits are bounded, so a
-  // full pipe cannot keep the process alive.
+  // A line another thread is writing goes out whole first, and none follows: the stop line is the
+  // last. Both waits are bounded, so a full pipe cannot keep the process alive.
   takeLineWithin(kLineMilliseconds);
   const std::string* line = signo == SIGTERM ? gSigtermLine : gSigintLine;
   if (line != nullptr) writeStderrWithin(line->data(), line->size(), kLineMilliseconds);
@@ -76,9 +69,8 @@ extern "C" void stopOnSignal(int signo) {
 void install(int signo) {
   struct sigaction action {};
   action.sa_handler = stopOnSignal;
-  // Holding the other stop signal while one handler runs keeps the output to one
-  // line. Holding SIGPIPE keeps a write on the way out, such as a sanitizer's
-  // note at _exit, from ending the process by it when standard error is gone.
+  // The other stop signal waits, so that there is one line; SIGPIPE waits, so that a write on the
+  // way out (a sanitizer's note at _exit) cannot end the process when standard error is gone.
   action.sa_mask = stopSignals();
   sigaddset(&action.sa_mask, SIGPIPE);
   action.sa_flags = SA_RESTART;
@@ -94,10 +86,7 @@ void holdStopSignals() {
 
 PosixProcess::PosixProcess() { prepareBoundedStderr(); }
 
-// Every line goes straight to the descriptor with no stdio buffer in between,
-// so nothing needs flushing before _exit. Once the process is ending, lines
-// from other threads would land after the stop line; those threads wait for
-// the end instead.
+// Once the process is ending, a line would land after the stop line: its thread waits instead.
 void PosixProcess::writeDiagnostic(std::string_view text) {
   const bool ended = text.ends_with('\n');
   if (ended) text.remove_suffix(1);
@@ -121,8 +110,7 @@ void PosixProcess::installSignalHandlers(std::string_view sigtermLine,
   gSigintLine = new std::string(sigintLine);
   install(SIGTERM);
   install(SIGINT);
-  // Held since main began, or by a parent that started us from a thread with
-  // them blocked; one that arrived meanwhile is handled now.
+  // Held since main began, or by the parent; one that arrived meanwhile is handled now.
   const sigset_t stops = stopSignals();
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
@@ -132,8 +120,8 @@ void PosixProcess::parkMainThread() {
 }
 
 void PosixProcess::exitProcess(int status) {
-  // A stop signal that is already writing its line decides the status. One that
-  // came to this thread after the flag is set would wait here for good.
+  // A stop signal already writing its line decides the status. Blocked first: one handled on this
+  // thread after the flag is set would wait here for good.
   holdStopSignals();
   if (gStopping.test_and_set()) waitForTheOtherEnding();
   _exit(status);

@@ -19,8 +19,7 @@ namespace {
 constexpr std::size_t kBytesPerMillisecond = 16000 * 2 / 1000;
 constexpr std::byte kZeros[16384]{};
 
-// EBADF for a descriptor the process cannot write, so that the first write
-// reports it as a direct write would.
+// EBADF for a read-only descriptor, so that the first write reports it as a direct write would.
 int unwritable(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return errno;
@@ -38,7 +37,6 @@ struct QueuedOutput::Queue {
     error = failure;
     backlog.clear();
   }
-  // Appends through `add` and keeps the audio held within the bound.
   template <typename Add>
   int queue(Add add);
 

@@ -20,11 +20,9 @@ void encodeScalar(const float* samples, std::size_t n, std::byte* out) {
 }
 
 #if defined(__x86_64__)
-// The vector forms are the rule to the bit: minps(s, 1) is "s < 1 ? s : 1" (an
-// unordered compare yields the second operand, so NaN becomes 1), and after it
-// maxps(c, -1) is "c >= -1 ? c : -1". The products lie in [-32767, 32767], so
-// truncating to 32 bits and packing to 16 with saturation changes no value.
-// Both return how many samples they encoded; the scalar loop does the rest.
+// The rule to the bit: minps(s, 1) is "s < 1 ? s : 1" (unordered yields the second operand: NaN
+// becomes 1), then maxps(c, -1) is "c >= -1 ? c : -1". The products fit in 16 bits, so the
+// saturating pack changes no value. Both return how many samples they encoded.
 
 std::size_t encodeSse2(const float* samples, std::size_t n, std::byte* out) {
   const __m128 one = _mm_set1_ps(1.0f);
@@ -65,12 +63,9 @@ const bool kHasAvx2 = [] {
   return __builtin_cpu_supports("avx2") != 0;
 }();
 #elif defined(__aarch64__)
-// GCC leaves the scalar loop above scalar here, even at -O3 (branches and byte
-// stores). NEON's own min and max will not do: FMIN passes a NaN on, and FMINNM
-// turns a signalling NaN into a quiet one that the second limit then takes for
-// a number. Compares and selects are the rule as written: a NaN fails "s < 1"
-// and takes 1. FCVTZS truncates toward zero; the products fit in 16 bits, so
-// the saturating narrow changes no value.
+// GCC leaves the scalar loop scalar here, even at -O3. FMIN passes a NaN on, and FMINNM makes a
+// signalling NaN quiet, which the second limit takes for a number; compares and selects are the
+// rule as written. FCVTZS truncates toward zero; the products fit, so the narrow changes no value.
 std::size_t encodeNeon(const float* samples, std::size_t n, std::byte* out) {
   const float32x4_t one = vdupq_n_f32(1.0f);
   const float32x4_t minusOne = vdupq_n_f32(-1.0f);

@@ -9,8 +9,7 @@ namespace {
 
 void occupyIfClosed(int fd, int flags) {
   if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
-  // The lowest free number is `fd` when the ones below it are open, which the
-  // order of the calls ensures; dup2 covers the rest.
+  // open() takes the lowest free number, `fd` given the calls' order; dup2 covers the rest.
   const int opened = open("/dev/null", flags);
   if (opened < 0 || opened == fd) return;
   dup2(opened, fd);

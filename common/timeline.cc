@@ -11,33 +11,25 @@
 namespace pcm {
 namespace {
 
-// At a discontinuity, a misplacement larger than this is a gap or an overlap,
-// mended at once.
+// Beyond this at a discontinuity, a misplacement is a gap or an overlap, mended at once.
 constexpr double kGapSamples = 16;  // 1 ms
-// Elsewhere the audio is continuous: a misplacement that changes by more than
-// this from one block to the next is a step in the dates, and one beyond the
-// next steers no further than that, the rate measured without it.
+// Elsewhere a larger change between blocks is a step in the dates; a date beyond the next
+// steers no further, and the rate is measured without it.
 constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
-// A device within this of the system clock is passed through untouched, but
-// for a sample left out or repeated when its audio strays more than this.
+// Within kExactRate, a device goes through untouched, nudged a sample when it strays kNudgeSamples.
 constexpr double kExactRate = 100e-6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
-// A smaller misplacement, less what the dates' own straying explains, is
-// pulled in over about this long, at most this fast: slowly enough that the
-// pitch does not waver with the dates.
+// Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
 constexpr double kPullSeconds = 4.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
-// After the start and after each gap or overlap, the dates of a new stretch
-// settle (the server's first answers are the least sure): small corrections
-// wait this long, so that they do not shake the audio for nothing.
+// The server's first answers in a new stretch are the least sure: small corrections wait.
 constexpr double kSettleSamples = 3 * Timeline::kRate;
-// How much of each block's misplacement enters the smoothed one, which steers:
-// slowly enough that a few stray dates in a row do not move a sample.
+// The share of each block's misplacement that steers: a few stray dates do not move a sample.
 constexpr double kSmoothing = 0.1;
-// Misplacements beyond this are not audio but a broken time, and are ignored.
+// Beyond this a misplacement is a broken time, not audio.
 constexpr double kBelievableSamples = 3600 * Timeline::kRate;
 
 constexpr std::size_t kHalfTaps = SincInterpolator::kHalfTaps;
@@ -61,21 +53,18 @@ double Timeline::misplacement(double capturedAt) const {
 
 int Timeline::push(std::span<const float> samples, double capturedAt, bool discontinuity) {
   if (samples.empty()) return 0;
-  // Without a capture time, sample 0 is dated by its arrival.
   if (!start_) start_ = std::isfinite(capturedAt) ? capturedAt : monotonicNow();
   if (std::isfinite(capturedAt)) {
     double misplaced = misplacement(capturedAt);
     if (std::abs(misplaced) > kBelievableSamples) {
-      // Not to be trusted; the block simply continues.
+      // The block simply continues.
     } else if (discontinuity && std::abs(misplaced) > kGapSamples) {
       mend(misplaced);
     } else if (overlap_ == 0) {
       if (discontinuity) shift_ = 0, lastMisplaced_ = misplaced;
       misplaced -= shift_;
-      // Audio that runs on moves against the clock by no more than its device's
-      // drift: dates that step further at once were shifted (a server that
-      // changed how it buffers), not the audio, and the step is taken out of
-      // them from here on.
+      // Audio that runs on drifts slowly: dates that step further at once were shifted (the
+      // server changed how it buffers), and the step is taken out of them from here on.
       if (std::abs(misplaced - lastMisplaced_) > kStepSamples) {
         shift_ += misplaced - lastMisplaced_;
         misplaced = lastMisplaced_;
@@ -94,9 +83,7 @@ int Timeline::push(std::span<const float> samples, double capturedAt, bool disco
   return exact_ ? passThrough(samples) : resample(samples);
 }
 
-// Silence for audio that never came, or the audio from here on dropped for as
-// long as it repeats what has gone out already. The device's rate is measured
-// again from here: after a gap it may be another device.
+// The rate is measured anew: after a gap it may be another device.
 void Timeline::mend(double misplaced) {
   const auto count = static_cast<std::size_t>(std::llround(std::abs(misplaced) * step_));
   if (misplaced < 0) {
@@ -119,10 +106,6 @@ void Timeline::mend(double misplaced) {
   fit_.reset();
 }
 
-// Passes a device that keeps time with the system clock through untouched, a
-// sample left out or repeated now and then keeping it in place; a device whose
-// rate is measured further off is resampled at that rate from then on, with a
-// pull that takes what is left of the misplacement out slowly.
 void Timeline::steer(double misplaced) {
   error_ += kSmoothing * (misplaced - error_);
   // A rate further off than any device runs is a fit gone wrong, not a clock.
@@ -151,7 +134,7 @@ int Timeline::passThrough(std::span<const float> samples) {
     if (const int failure = emit(samples.first(1))) return failure;
   }
   nudge_ = 0;
-  // Keeps the last few samples, in case resampling starts with the next block.
+  // In case resampling starts with the next block.
   const std::size_t keep = std::min(samples.size(), 2 * kHalfTaps);
   history_.insert(history_.end(), samples.end() - static_cast<std::ptrdiff_t>(keep), samples.end());
   if (history_.size() > 2 * kHalfTaps) {
@@ -167,12 +150,10 @@ int Timeline::resample(std::span<const float> samples) {
   history_.insert(history_.end(), samples.begin(), samples.end());
   received_ += static_cast<double>(samples.size());
   resampled_.clear();
-  // Each output sample needs kHalfTaps input samples past its position.
   while (std::floor(next_) + static_cast<double>(kHalfTaps) < received_) {
     const double whole = std::floor(next_);
     const auto at = static_cast<std::ptrdiff_t>(whole - historyStart_);
-    // A position before the history (just after a switch from passing
-    // through) reads its first taps as silence.
+    // Just after passing through, the first taps lie before the history: silence.
     if (at + 1 < static_cast<std::ptrdiff_t>(kHalfTaps)) {
       const auto missing =
           static_cast<std::size_t>(static_cast<std::ptrdiff_t>(kHalfTaps) - 1 - at);

@@ -1,10 +1,6 @@
-// Puts a 16 kHz mono stream on this machine's monotonic clock before it goes
-// out: sample k of the output is the audio captured at start() + k / 16000 s.
-// Audio that never arrived becomes silence of its length, audio that arrives
-// twice is dropped, and a device whose clock runs fast or slow is resampled
-// to 16,000 samples per second of the monotonic clock. A device that keeps
-// time with this machine is passed through untouched, bit for bit, but for a
-// sample left out or repeated when it strays a millisecond and a half.
+// Puts a 16 kHz mono stream on the monotonic clock: output sample k is the audio captured at
+// start() + k / 16000 s. Lost audio becomes silence, repeated audio is dropped, a device running
+// fast or slow is resampled, and one that keeps time goes out bit for bit.
 #pragma once
 
 #include <array>
@@ -27,21 +23,15 @@ class Timeline {
 
   explicit Timeline(OutputStream& output) : output_(output) {}
 
-  // Encodes `samples` to the output, in place in time. `capturedAt` is when
-  // samples[0] was captured, in CLOCK_MONOTONIC seconds, or NaN when not known
-  // (they then simply continue). Only at a discontinuity (audio lost before
-  // them, or another device) may they lie apart from the previous ones: there
-  // a gap becomes silence and an overlap is dropped. Elsewhere a date out of
-  // line is a stray one and only steers, within bounds. Returns 0, or the
-  // errno of an output that failed for good.
+  // `capturedAt`: when samples[0] was captured, CLOCK_MONOTONIC seconds, NaN: unknown. Only at a
+  // discontinuity is a gap filled with silence or an overlap dropped; elsewhere a date out of
+  // line only steers, within bounds. Returns 0, or the errno of an output that failed for good.
   int push(std::span<const float> samples, double capturedAt, bool discontinuity = false);
 
-  // When sample 0 was captured, once the first samples have been pushed.
   std::optional<double> start() const { return start_; }
 
  private:
-  // Where this block's first sample lands in the output, less where its
-  // capture time says it belongs, in output samples.
+  // In output samples; > 0 when the block would land later than its date says.
   double misplacement(double capturedAt) const;
   void mend(double misplaced);
   void steer(double misplaced);
@@ -67,17 +57,14 @@ class Timeline {
   ClockFit fit_;
   std::optional<double> rate_;
   SincInterpolator interpolator_;
-  // Input from the first sample the next output still needs (a few before
-  // next_) to the newest; while exact_, only the last few.
+  // From the first input sample the next output still needs; while exact_, the last few.
   std::vector<float> history_;
   double historyStart_ = 0;  // input position of history_[0]
   std::vector<float> resampled_;
   std::vector<std::byte> encoded_;
 };
 
-// Sample 0's capture time, `monotonic` seconds on CLOCK_MONOTONIC, as the stamp
-// line gives it: on CLOCK_REALTIME as that clock stands now, then on
-// CLOCK_MONOTONIC, both in seconds with six decimals.
+// The stamp line's numbers for a CLOCK_MONOTONIC time: realtime as it stands now, then monotonic.
 std::array<std::string, 2> sampleZeroStamp(double monotonic);
 
 }  // namespace pcm
