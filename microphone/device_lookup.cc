@@ -15,24 +15,20 @@ namespace {
 static_assert(alignof(AudioBufferList) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
               "new[] storage must be aligned for AudioBufferList");
 
-// How many buffer descriptions `byteSize` bytes of a buffer list can hold. A
-// platform that reports more buffers than its data holds must not make us read
-// past the storage.
+// A platform that reports more buffers than its data holds must not make us read past the storage.
 uint32_t buffersThatFit(uint32_t byteSize) {
   constexpr std::size_t header = offsetof(AudioBufferList, mBuffers);
   if (byteSize < header) return 0;
   return static_cast<uint32_t>((byteSize - header) / sizeof(AudioBuffer));
 }
 
-// The device's input channel count, or nothing when its configuration cannot be
-// read. The storage lives only for this call.
 std::optional<uint32_t> inputChannelCount(DeviceProperties& devices, AudioObjectID device) {
   uint32_t reported = 0;
   if (devices.inputStreamConfigurationDataSize(device, reported) != kNoErr || reported == 0) {
     return std::nullopt;
   }
-  // At least a whole AudioBufferList header, so the count can always be read;
-  // zeroed so bytes the platform leaves untouched read as no channels.
+  // At least a whole header, so the count can always be read; zeroed, so bytes the platform leaves
+  // untouched read as no channels.
   const std::size_t allocated = std::max<std::size_t>(reported, sizeof(AudioBufferList));
   auto storage = std::make_unique<std::byte[]>(allocated);
   uint32_t byteSize = reported;

@@ -8,8 +8,7 @@
 namespace velloc {
 namespace {
 
-// Tap sizes in frames: a little under 100 ms at common native rates on the
-// converter path, exactly 100 ms at 16 kHz on the direct path.
+// A little under 100 ms at common native rates; exactly 100 ms at 16 kHz on the direct path.
 constexpr uint32_t kConverterTapFrames = 4096;
 constexpr uint32_t kDirectTapFrames = 1600;
 constexpr uint32_t kInputBus = 0;
@@ -44,8 +43,7 @@ void readNativeFormat(VellocState& state) {
       {pcm::formatDouble(native.sampleRate), std::to_string(native.channelCount),
        std::to_string(native.commonFormat)});
 
-  // A NaN rate passes on purpose: the comparison is false, and the converter
-  // path copes with it by dropping buffers.
+  // A NaN rate passes on purpose: the converter path copes with it by dropping buffers.
   if (native.channelCount == 0 || native.sampleRate <= 0.0) {
     end(process, lines::kDegenerateFormat,
         {std::to_string(native.channelCount), pcm::formatDouble(native.sampleRate)});
@@ -100,8 +98,7 @@ void setUpEngine(VellocState& state) {
 
   if (state.requestedDeviceName) bindRequestedDevice(state, *state.requestedDeviceName);
 
-  // Voice processing would filter the microphone and disturb system-audio
-  // capture running beside us, so it stays off and no platform call is made.
+  // Voice processing would filter the microphone and disturb system-audio capture beside us.
   state.voiceProcessingEnabled = false;
   say(platform.process(), lines::kVoiceProcessingOff);
 

@@ -14,8 +14,7 @@ struct FreeDeleter {
   void operator()(utf8proc_uint8_t* p) const { std::free(p); }
 };
 
-// NFC, as utf8proc_NFC computes it, but bounded by the view's length rather
-// than a terminator so that a name holding a NUL byte is compared whole.
+// utf8proc_NFC bounded by length, not a terminator: a name holding a NUL byte is compared whole.
 std::optional<std::string> toNfc(std::string_view text) {
   utf8proc_uint8_t* raw = nullptr;
   const auto length =

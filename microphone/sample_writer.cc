@@ -9,8 +9,7 @@
 namespace velloc {
 namespace {
 
-// Channel 0 of an interleaved buffer is every stride-th sample; gathering it
-// first keeps the encoder a plain contiguous loop.
+// An interleaved buffer's channel 0 is gathered first, so that the encoder runs a contiguous loop.
 const float* channelZero(VellocState& state, const PcmBuffer& buffer, std::size_t frames) {
   const float* plane = buffer.floatChannelData()[0];
   const std::size_t stride = buffer.stride();

@@ -12,11 +12,8 @@
 namespace velloc {
 namespace {
 
-// Output frames for the converter call that brings the input total from
-// `before` to `after` frames. Taken from running totals, so the fraction of a
-// frame that one call cannot emit is owed to the next call instead of being
-// lost: the converter's backlog stays bounded. Nothing when the native rate or
-// the result makes no sense as a frame count.
+// From running totals of input frames, so that the fraction of a frame one call cannot emit is owed
+// to the next, not lost: the converter's backlog stays bounded.
 std::optional<uint32_t> outputCapacity(double ratio, uint64_t before, uint64_t after) {
   if (!std::isfinite(ratio) || !(ratio > 0.0)) return std::nullopt;
   const double emittedBefore = std::floor(static_cast<double>(before) * ratio);
@@ -29,8 +26,7 @@ std::optional<uint32_t> outputCapacity(double ratio, uint64_t before, uint64_t a
   return static_cast<uint32_t>(capacity);
 }
 
-// The most output frames any `frames` input frames can owe, wherever the running
-// total stands: floor(a + n r) - floor(a) never exceeds ceil(n r).
+// The most any `frames` input frames can owe, as floor(a + n r) - floor(a) never exceeds ceil(n r).
 uint32_t mostOutputFrames(double ratio, uint32_t frames) {
   const double most = std::ceil(static_cast<double>(frames) * ratio);
   return most < static_cast<double>(std::numeric_limits<uint32_t>::max())
@@ -45,8 +41,6 @@ void logFirstCallback(VellocState& state, uint32_t frameLength) {
   say(state.platform->process(), lines::kFirstCallback, {std::to_string(frameLength)});
 }
 
-// The converter's input callback for one tap buffer: the buffer itself the first
-// time it is asked, nothing (noDataNow) every later time.
 const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
                                  uint32_t /*packetCount*/, ConverterInputStatus& status) {
   if (inputSupplied) {
@@ -72,8 +66,7 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
   // Dropped buffers are not counted: the converter never sees them.
   if (!capacity || *capacity == 0) return;
 
-  // One output buffer serves the whole run; it is made again only when a tap
-  // owes more frames than it holds, with room for any later tap of that length.
+  // Made again only when a tap owes more than it holds, then with room for any tap of that length.
   if (!state.converterOutput || state.converterOutput->storedFrames() < *capacity) {
     const uint32_t room = std::max(*capacity, mostOutputFrames(ratio, buffer.frameLength()));
     state.converterOutput = state.platform->makePcmBuffer(outputFormat, room);

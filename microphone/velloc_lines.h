@@ -8,7 +8,6 @@ namespace velloc::lines {
 using pcm::EndingLine;
 using pcm::Line;
 
-// Command line and start-up.
 inline constexpr Line kUnknownArg{"[tamsel] WARNING: ignoring unknown arg: {}\n"};
 inline constexpr Line kDeviceIdWithoutValue{
     "[tamsel] WARNING: --device-id passed without value, using system default\n"};
@@ -53,7 +52,6 @@ inline constexpr Line kStarted{
     "[tamsel] Raw mic capture started (16kHz, mono, 16-bit PCM → stdout)\n"};
 inline constexpr Line kVoiceProcessing{"[tamsel] Voice processing: {}\n"};
 
-// While capturing.
 inline constexpr Line kFirstCallback{"[tamsel] First tap callback fired (frameLength={})\n"};
 inline constexpr Line kSampleZero{"[tamsel] Sample 0 captured at {} s realtime, {} s monotonic\n"};
 inline constexpr Line kConversionError{"[tamsel] Conversion error: {}\n"};
