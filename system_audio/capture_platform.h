@@ -1,11 +1,5 @@
-// The contract between corvane's own logic and the platform it captures on.
-//
-// corvane asks a screen-capture service for the system's audio: it requests the
-// shareable content (the displays), builds a content filter for one display, a
-// stream configuration, and a stream that calls it back with sample buffers and
-// with the news that it stopped. Everything it needs of the operating system goes
-// through CapturePlatform; the logic relies on nothing the comments here do not
-// promise. A backend implements every operation.
+// Everything corvane needs of the audio stack and of its process goes through CapturePlatform; its
+// logic relies on nothing the comments here do not promise.
 #pragma once
 
 #include <cstddef>
@@ -25,17 +19,12 @@ namespace corvane {
 
 using pcm::PlatformError;
 
-// ---- Shareable content ----------------------------------------------------------
-
-// One display the platform can capture. Backends derive from it to keep what they
-// need to capture it; the logic only passes it on.
 class Display {
  public:
   virtual ~Display() = default;
   virtual uint32_t displayID() const = 0;
 };
 
-// A window that a content filter may leave out. corvane never excludes any.
 struct Window {
   uint32_t windowID = 0;
 };
@@ -45,20 +34,16 @@ struct ShareableContent {
   std::vector<std::shared_ptr<const Display>> displays;
 };
 
-// Runs once: with content and no error, or with an error (which then decides,
-// whatever the content). Any thread.
+// Runs once, on any thread. An error decides, whatever the content.
 using ShareableContentCompletion = std::function<void(
     std::shared_ptr<const ShareableContent> content, std::optional<PlatformError> error)>;
 
-// What a stream captures: one whole display, less the windows listed.
 struct ContentFilter {
   std::shared_ptr<const Display> display;
   std::vector<Window> excludingWindows;
 };
 
-// ---- Stream configuration -------------------------------------------------------
-
-// A rational time: value / timescale seconds.
+// value / timescale seconds.
 struct CMTime {
   int64_t value = 0;
   int32_t timescale = 0;
@@ -70,8 +55,6 @@ inline CMTime CMTimeMake(int64_t value, int32_t timescale) {
   return CMTime{value, timescale, kCMTimeFlagsValid, 0};
 }
 
-// Holds the stream's settings. Starts from the platform's defaults; every setter
-// replaces one value. Backends may derive to watch the setters.
 class StreamConfiguration {
  public:
   virtual ~StreamConfiguration() = default;
@@ -104,9 +87,6 @@ class StreamConfiguration {
   bool excludesCurrentProcessAudio_ = false;
 };
 
-// ---- Sample buffers -------------------------------------------------------------
-
-// The fields of a stream's audio format that corvane reads.
 struct AudioStreamBasicDescription {
   double mSampleRate = 0.0;
   uint32_t mFormatFlags = 0;
@@ -117,61 +97,53 @@ struct AudioStreamBasicDescription {
 inline constexpr uint32_t kAudioFormatFlagIsFloat = 1;
 inline constexpr uint32_t kAudioFormatFlagIsNonInterleaved = 32;
 
-// The data bytes of a sample buffer; the storage need not be contiguous.
 class BlockBuffer {
  public:
   virtual ~BlockBuffer() = default;
   virtual std::size_t dataLength() const = 0;
-  // Copies `length` bytes starting at `offset`, in order, into `destination`.
-  // Returns 0, or a failure status after which `destination` holds what could be
-  // copied.
+  // Returns 0, or a failure status after which `destination` holds what could be copied.
   virtual int32_t copyDataBytes(std::size_t offset, std::size_t length,
                                 void* destination) const = 0;
-  // All the bytes when they lie in one piece of memory, else none.
+  // Empty unless all the bytes lie in one piece of memory.
   virtual std::span<const std::byte> contiguousBytes() const { return {}; }
 };
 
 class FormatDescription {
  public:
   virtual ~FormatDescription() = default;
-  // None when the description is not an audio one.
+  // nullptr when the description is not an audio one.
   virtual const AudioStreamBasicDescription* streamBasicDescription() const = 0;
 };
 
-// A buffer the stream delivers. Borrowed for one callback; nothing it hands out
-// may be kept after the callback returns.
+// Borrowed for one callback: nothing it hands out may be kept after the callback returns.
 class SampleBuffer {
  public:
   virtual ~SampleBuffer() = default;
-  // Either may be none.
+  // Either may be nullptr.
   virtual const BlockBuffer* dataBuffer() const = 0;
   virtual const FormatDescription* formatDescription() const = 0;
   // When the first sample is heard, on CLOCK_MONOTONIC; invalid when unknown.
   virtual CMTime presentationTimeStamp() const { return {}; }
-  // The samples do not follow on from the previous buffer's in time: audio was
-  // lost in between, or they come from another output.
+  // Audio was lost since the buffer before, or this one comes from another output.
   virtual bool discontinuity() const { return false; }
 };
-
-// ---- The stream -----------------------------------------------------------------
 
 enum class StreamOutputType : int64_t { screen = 0, audio = 1 };
 
 class CaptureStream;
 
-// Told what happens to the stream, on whichever thread it happens.
+// Told on whichever thread the event happens.
 class StreamDelegate {
  public:
   virtual ~StreamDelegate() = default;
-  // The stream stopped because of an error; at most once, and nothing follows.
+  // At most once, and nothing follows.
   virtual void didStopWithError(CaptureStream& stream, const PlatformError& error) = 0;
-  // Capture follows the default output and now comes from the device so named.
+  // Capture follows the default output, now the device so named.
   virtual void didSwitchOutput(CaptureStream& stream, const std::string& description) = 0;
   // The server dropped audio it held for this process (stopped, or starved).
   virtual void didLoseAudio(CaptureStream& stream, uint64_t milliseconds) = 0;
 };
 
-// Receives the buffers of the output types it was added for.
 class StreamOutput {
  public:
   virtual ~StreamOutput() = default;
@@ -179,8 +151,7 @@ class StreamOutput {
                                      StreamOutputType type) = 0;
 };
 
-// Where an output's callbacks run. Calls on one queue come one at a time, in the
-// order the buffers were delivered, so an output needs no lock of its own.
+// Calls on one queue come one at a time, in order, so an output needs no lock of its own.
 class DeliveryQueue {
  public:
   virtual ~DeliveryQueue() = default;
@@ -189,20 +160,14 @@ class DeliveryQueue {
 class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
-  // After success, buffers of `type` go to `output` on `queue`. `output` and
-  // `queue` must outlive the stream.
+  // After success, buffers of `type` go to `output` on `queue`; both must outlive the stream.
   virtual std::optional<PlatformError> addStreamOutput(StreamOutput& output, StreamOutputType type,
                                                        DeliveryQueue& queue) = 0;
-  // `completion` runs once, any thread: with no error once capture has begun, or
-  // with the reason it could not.
+  // `completion` runs once, on any thread: no error once capture has begun, or why it could not.
   virtual void startCapture(std::function<void(std::optional<PlatformError> error)> completion) = 0;
 };
 
-// ---- Standard output ------------------------------------------------------------
-
 using pcm::OutputStream;
-
-// ---- The platform ---------------------------------------------------------------
 
 class CapturePlatform {
  public:
@@ -212,17 +177,14 @@ class CapturePlatform {
   virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                    ShareableContentCompletion completion) = 0;
 
-  // A configuration holding the platform's defaults.
   virtual std::unique_ptr<StreamConfiguration> makeStreamConfiguration() = 0;
 
-  // A stream for `filter` with `configuration` (read now; later changes to it
-  // are not seen). `delegate` must outlive the stream.
+  // `configuration` is read now, later changes are not seen; `delegate` must outlive the stream.
   virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                                     const StreamConfiguration& configuration,
                                                     StreamDelegate& delegate) = 0;
 
-  // The shared queue for sample handlers of the highest priority. Lives as long
-  // as the platform.
+  // Shared, of the highest priority; lives as long as the platform.
   virtual DeliveryQueue& sampleHandlerQueue() = 0;
 
   // Runs `task` soon on a thread other than the caller's; nothing waits for it.

@@ -1,5 +1,4 @@
-// Lets a thread wait for a platform completion handler that may run on any
-// thread, before or after the wait begins.
+// Waits for a platform completion handler that may run on any thread, before or after the wait.
 #pragma once
 
 #include <atomic>
@@ -14,15 +13,14 @@ template <typename T>
 class CompletionWait {
   struct Shared {
     std::promise<T> promise;
-    std::atomic_flag resumed;  // clear until the first resume
+    std::atomic_flag resumed;
   };
 
  public:
   // What a completion handler captures. Copies share one wait.
   class Resume {
    public:
-    // Only the first call reaches the waiter: a platform that calls a handler
-    // twice cannot resume it twice.
+    // Only the first call reaches the waiter: a handler called twice cannot resume it twice.
     void operator()(T value) const {
       if (!shared_->resumed.test_and_set()) shared_->promise.set_value(std::move(value));
     }
@@ -35,12 +33,10 @@ class CompletionWait {
 
   CompletionWait() : shared_(std::make_shared<Shared>()), result_(shared_->promise.get_future()) {}
 
-  // Call once. The waiter keeps no reference of its own, so a handler that the
-  // platform drops without calling it ends the wait instead of hanging it.
+  // Call once. The waiter keeps no reference, so a handler dropped uncalled ends the wait.
   Resume resumer() { return Resume(std::move(shared_)); }
 
-  // The value the handler delivered, or none when every copy of it was dropped
-  // uncalled.
+  // None when every copy of the handler was dropped uncalled.
   std::optional<T> wait() {
     try {
       return result_.get();

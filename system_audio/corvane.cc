@@ -15,8 +15,7 @@ void runStartupTask(SystemAudioCapturer& capturer, pcm::ProcessControl& process)
 int runCorvane(CapturePlatform& platform) {
   pcm::ProcessControl& process = platform.process();
   process.installSignalHandlers(lines::kSigterm.text, lines::kSigint.text);
-  // The start-up task holds a second reference while it runs. The main thread
-  // keeps its own until it is released, which a real process never is: the
+  // The main thread's reference lasts until it is released, which a real process never is: the
   // stream's threads call the capturer until the process ends.
   auto capturer = std::make_shared<SystemAudioCapturer>(platform);
   platform.startDetachedTask([capturer, &process] { runStartupTask(*capturer, process); });

@@ -1,6 +1,5 @@
-// A sample buffer over bytes already in memory: what a backend hands to the
-// capturer once it holds a block of audio. The bytes are borrowed and must stay
-// put while the buffer is in use.
+// What a backend hands the capturer for a block of audio it holds. The bytes are borrowed and must
+// stay put while the buffer is in use.
 #pragma once
 
 #include <cstddef>

@@ -107,9 +107,8 @@ std::string streamFormatLine(const AudioStreamBasicDescription& description) {
 
 void SystemAudioCapturer::endOnOutputFailure(int error) {
   if (error == 0) return;
-  // A reader that went away normally ends the process by SIGPIPE before this;
-  // what is left (a full disk, an I/O error) would lose every later buffer, so
-  // the tool says so and stops rather than capture into nothing.
+  // A reader that went away ends the process by SIGPIPE first; what is left (a full disk, an I/O
+  // error) would lose every later buffer, so the tool stops rather than capture into nothing.
   end(platform_.process(), lines::kStdoutFailed, {std::generic_category().message(error)});
 }
 
@@ -120,9 +119,8 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   const BlockBuffer* block = sampleBuffer.dataBuffer();
   if (block == nullptr) return;
   const std::size_t length = block->dataLength();
-  // The samples are read where they lie when they lie in one aligned piece.
-  // Otherwise they are copied into zeroed room for every byte, so that a failed
-  // copy leaves zeros where nothing arrived; the buffer then goes on as it is.
+  // Read in place when in one aligned piece, else copied into zeroed room: a failed copy leaves
+  // zeros where nothing arrived, and the buffer goes on as it is.
   std::span<const std::byte> bytes = block->contiguousBytes();
   if (bytes.size() != length || reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(float)) {
     dataCopy_.assign((length + 3) / 4, 0.0f);
@@ -141,13 +139,11 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
   }
 
   if ((description->mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
-    // An empty write would add nothing to the stream.
     if (!bytes.empty()) endOnOutputFailure(output_.write(bytes));
     return;
   }
 
-  // Every whole 4-byte group is one sample, whatever the channel layout; a
-  // trailing partial group is dropped.
+  // Every whole 4-byte group is one sample, whatever the channel layout.
   const std::size_t sampleCount = length / 4;
   if (sampleCount == 0) return;
   const CMTime heard = sampleBuffer.presentationTimeStamp();
