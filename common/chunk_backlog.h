@@ -37,7 +37,6 @@ class ChunkBacklog {
   // What the backlog costs in memory: neither the leading silence nor a waiting odd byte.
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0 && silence_ == 0; }
-  // Rounds up to whole samples; returns how many bytes became silence.
   std::size_t silenceOldest(std::size_t bytes);
   // Of the silence that comes first; 0 when the oldest bytes are audio.
   std::size_t takeSilence(std::size_t most);

@@ -27,7 +27,6 @@ class QueuedOutput final : public OutputStream {
  public:
   // 20 MiB: more than ten minutes of audio.
   static constexpr std::size_t kDefaultBoundBytes = 20 << 20;
-  // CAPTURE_OUTPUT_BOUND_BYTES when it holds a positive whole number, else the default.
   static std::size_t boundFromEnvironment();
 
   QueuedOutput(ProcessControl& process, Line fellBehind, int fd = 1,

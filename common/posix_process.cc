@@ -58,8 +58,7 @@ bool takeLineWithin(int milliseconds) {
 extern "C" void stopOnSignal(int signo) {
   // Two signals landing on two threads at once must still give one line.
   if (gStopping.test_and_set()) waitForTheOtherEnding();
-  // A line another thread is writing goes out whole first, and none follows: the stop line is the
-  // last. Both waits are bounded, so a full pipe cannot keep the process alive.
+  // A line being written goes out whole first, and none follows; both waits are bounded.
   takeLineWithin(kLineMilliseconds);
   const std::string* line = signo == SIGTERM ? gSigtermLine : gSigintLine;
   if (line != nullptr) writeStderrWithin(line->data(), line->size(), kLineMilliseconds);

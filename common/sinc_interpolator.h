@@ -9,7 +9,6 @@ namespace pcm {
 
 class SincInterpolator {
  public:
-  // Samples needed on each side of the position read.
   static constexpr std::size_t kHalfTaps = 16;
 
   SincInterpolator();

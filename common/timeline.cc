@@ -13,8 +13,7 @@ namespace {
 
 // Beyond this at a discontinuity, a misplacement is a gap or an overlap, mended at once.
 constexpr double kGapSamples = 16;  // 1 ms
-// Elsewhere a larger change between blocks is a step in the dates; a date beyond the next
-// steers no further, and the rate is measured without it.
+// A step in the dates (see push); the most a date steers, one beyond it left out of the fit.
 constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // Within kExactRate, a device goes through untouched, nudged a sample when it strays kNudgeSamples.

@@ -78,7 +78,6 @@ class InputNode {
   // nullptr when the node has none.
   virtual AudioUnit* audioUnit() = 0;
   virtual AudioFormat outputFormatForBus(uint32_t bus) = 0;
-  // Once the engine starts, `block` receives buffers of `bufferSize` frames in `format`.
   virtual void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format,
                           TapBlock block) = 0;
 };

@@ -1,4 +1,3 @@
-// velloc: one microphone to standard output, as 16 kHz mono signed 16-bit little-endian PCM.
 #pragma once
 
 #include <cstdint>
