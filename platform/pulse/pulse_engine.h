@@ -55,6 +55,9 @@ class PulseInputNode final : public velloc::InputNode {
   const std::optional<SourceInfo>& boundSource() const { return unit_.boundSource(); }
 
  private:
+  // What the input captures on `bus`: the bound source, else the server's default.
+  Result<SourceInfo> nativeSource(uint32_t bus);
+
   ServerLink& link_;
   PulseAudioUnit unit_;
   std::optional<SourceInfo> defaultSource_;
