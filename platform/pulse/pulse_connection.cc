@@ -63,13 +63,7 @@ PulseConnection::~PulseConnection() {
 }
 
 Result<> PulseConnection::alive() const {
-  if (timedOut_ || pa_context_get_state(context_) != PA_CONTEXT_READY) return failure();
-  return success();
-}
-
-Result<> PulseConnection::answering() const {
-  if (timedOut_) return failure();
-  return success();
+  return !timedOut_ && pa_context_get_state(context_) == PA_CONTEXT_READY ? success() : failure();
 }
 
 Error PulseConnection::failure() const {
@@ -101,9 +95,8 @@ Result<> PulseConnection::waitUntil(const std::function<bool()>& done) {
     pa_threaded_mainloop_wait(loop_);
   }
   if (timer != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
-  if (finished) return success();
-  if (deadline.passed) timedOut_ = true;
-  return failure();
+  if (!finished && deadline.passed) timedOut_ = true;
+  return finished ? success() : failure();
 }
 
 }  // namespace pulse

@@ -67,7 +67,7 @@ class PulseConnection {
   // Succeeds while the context is connected and the server answers.
   Result<> alive() const;
   // Fails once a wait has run out: the server has stopped answering.
-  Result<> answering() const;
+  Result<> answering() const { return timedOut_ ? failure() : success(); }
   // Why the connection (or its last request) failed.
   Error failure() const;
 
