@@ -8,9 +8,9 @@
 // frame count, lent from the stream's own block, and arrive on the client
 // library's event thread. An input bound to a device keeps it; otherwise the
 // stream follows the server's default input, with one line at each move. If
-// the stream fails while capturing (its device, or the last one, gone), the
-// process ends with status 1 after one FATAL line: a parent must be able to
-// tell that capture has stopped.
+// the stream fails while capturing (its device, or the last one, gone, or
+// memory running out on the way to the tap), the process ends with status 1
+// after one FATAL line: a parent must be able to tell that capture has stopped.
 #pragma once
 
 #include <memory>

@@ -23,7 +23,10 @@
 // event thread with the connection's lock held, always into the same storage
 // (block()). So a handler must never wait: whatever it cannot finish at once
 // (a stalled reader of its output) it must hold itself, or the server's queue
-// fills and audio is lost. After the failure handler has run no block follows.
+// fills and audio is lost. Memory that runs out on the event thread, in the
+// stream or in a handler (of the tool's, or what it calls), ends the stream too,
+// with the reason "Out of memory". After the failure handler has run no block
+// follows.
 // Destroy the stream before its connection.
 //
 // A stream that follows a default device watches the server's defaults. When

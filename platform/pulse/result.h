@@ -41,7 +41,8 @@ inline Result<> success() { return std::monostate{}; }
 // Runs `body` where a thread comes into the layer from code that cannot take an
 // exception (a callback of the client library's event thread): memory that runs
 // out inside it, in this layer or in a tool's handler, goes to `ranOut` as an
-// Error instead. Its reason fits in a string without memory of its own.
+// Error instead. Its reason fits in a string without memory of its own; should
+// `ranOut` run out as well, nothing is left to tell and the process ends.
 template <typename Body, typename RanOut>
 void entered(Body&& body, RanOut&& ranOut) noexcept {
   try {
