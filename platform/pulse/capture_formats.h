@@ -5,20 +5,19 @@
 #include <pulse/sample.h>
 
 #include <cstdint>
-#include <optional>
 
 #include "microphone/pcm_buffer.h"
+#include "platform/pulse/result.h"
 
 namespace pulse {
 
 // Float or 16-bit samples, a whole number of frames a second that the server
 // accepts, and 1 to PA_CHANNELS_MAX channels: the server's sample spec for that,
-// or none.
-std::optional<pa_sample_spec> captureSpec(pa_sample_format_t format, double rate,
-                                          uint32_t channels);
+// or "Invalid argument".
+Result<pa_sample_spec> captureSpec(pa_sample_format_t format, double rate, uint32_t channels);
 
 // The same rule for velloc's formats (header only: corvane links nothing of velloc).
-inline std::optional<pa_sample_spec> captureSpec(const velloc::AudioFormat& format) {
+inline Result<pa_sample_spec> captureSpec(const velloc::AudioFormat& format) {
   const pa_sample_format_t sampleFormat =
       format.commonFormat == velloc::kCommonFormatFloat32 ? PA_SAMPLE_FLOAT32NE
       : format.commonFormat == velloc::kCommonFormatInt16 ? PA_SAMPLE_S16NE
@@ -26,7 +25,7 @@ inline std::optional<pa_sample_spec> captureSpec(const velloc::AudioFormat& form
   return captureSpec(sampleFormat, format.sampleRate, format.channelCount);
 }
 inline bool capturable(const velloc::AudioFormat& format) {
-  return captureSpec(format).has_value();
+  return static_cast<bool>(captureSpec(format));
 }
 
 }  // namespace pulse

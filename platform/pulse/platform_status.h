@@ -3,7 +3,10 @@
 // velloc's messages were written for, so a reader of a log can tell them apart.
 #pragma once
 
+#include <utility>
+
 #include "microphone/audio_platform.h"
+#include "platform/pulse/server_link.h"
 
 namespace pulse {
 
@@ -17,5 +20,20 @@ inline constexpr velloc::OSStatus kStatusBadObject = 0x216F626A;  // '!obj'
 inline constexpr velloc::OSStatus kStatusBadSize = 0x2173697A;  // '!siz'
 // Binding the input to an identifier that names no source.
 inline constexpr velloc::OSStatus kStatusInvalidDevice = -10851;
+
+// Reads `into` from what `question` (answering a Result) gets of the server, as
+// velloc's status: kNoErr, `refused` when the server answers without it, or the
+// server failing, or none to be reached.
+template <typename T, typename Question>
+velloc::OSStatus readInto(T& into, ServerLink& link, velloc::OSStatus refused,
+                          Question&& question) {
+  auto status = link.query([&](PulseConnection& server) -> Result<velloc::OSStatus> {
+    auto answer = question(server);
+    if (!answer) return server.alive() ? refused : kStatusServerError;
+    into = std::move(*answer);
+    return velloc::kNoErr;
+  });
+  return status ? *status : kStatusNoServer;
+}
 
 }  // namespace pulse

@@ -68,19 +68,16 @@ void PulseCapturePlatform::getShareableContent(bool, bool,
                                                corvane::ShareableContentCompletion completion) {
   // Desktop and off-screen windows mean nothing here: a sink's monitor carries
   // all it plays.
-  auto connection = parts_->link.connection();
-  if (!connection) return completion(nullptr, corvane::PlatformError{connection.error().reason});
-  Result<ServerInfo> server = Error{};
-  Result<std::vector<SinkInfo>> sinks = Error{};
-  {
-    auto held = (*connection)->lock();
-    server = queryServer(**connection);
-    if (server) sinks = listSinks(**connection);
-  }
-  if (!server) return completion(nullptr, corvane::PlatformError{server.error().reason});
-  if (!sinks) return completion(nullptr, corvane::PlatformError{sinks.error().reason});
-  completion(std::make_shared<corvane::ShareableContent>(sinksAsDisplays(*server, *sinks)),
-             std::nullopt);
+  auto content =
+      parts_->link.query([](PulseConnection& server) -> Result<corvane::ShareableContent> {
+        auto info = queryServer(server);
+        if (!info) return info.error();
+        auto sinks = listSinks(server);
+        if (!sinks) return sinks.error();
+        return sinksAsDisplays(*info, *sinks);
+      });
+  if (!content) return completion(nullptr, corvane::PlatformError{content.error().reason});
+  completion(std::make_shared<corvane::ShareableContent>(std::move(*content)), std::nullopt);
 }
 
 std::unique_ptr<corvane::StreamConfiguration> PulseCapturePlatform::makeStreamConfiguration() {

@@ -47,16 +47,11 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::connect(
   if (pa_threaded_mainloop_start(loop) < 0) {
     return Error{"cannot start the audio client's event thread"};
   }
-  Error failure;
-  {
-    auto held = connection->lock();
-    if (connection->waitUntil(
-            [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; })) {
-      return connection;  // `held` unlocks first: it was made last
-    }
-    failure = connection->failure();
-  }
-  return failure;
+  auto held = connection->lock();
+  auto ready = connection->waitUntil(
+      [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; });
+  if (!ready) return ready.error();
+  return connection;  // `held` unlocks first, either way: it was made last
 }
 
 PulseConnection::~PulseConnection() {
@@ -67,8 +62,8 @@ PulseConnection::~PulseConnection() {
   pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseConnection::alive() const {
-  return !timedOut_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
+Result<> PulseConnection::alive() const {
+  return !timedOut_ && pa_context_get_state(context_) == PA_CONTEXT_READY ? success() : failure();
 }
 
 Error PulseConnection::failure() const {
@@ -77,18 +72,20 @@ Error PulseConnection::failure() const {
   return Error{text != nullptr ? text : "unknown audio server error"};
 }
 
-bool PulseConnection::waitFor(pa_operation* operation) {
-  if (operation == nullptr) return false;
-  const bool finished =
+Result<> PulseConnection::waitFor(pa_operation* operation) {
+  if (operation == nullptr) return failure();
+  pa_operation_set_state_callback(
+      operation, [](pa_operation*, void* self) { signalFrom(self); }, this);
+  auto finished =
       waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
   if (!finished) pa_operation_cancel(operation);
   pa_operation_unref(operation);
   return finished;
 }
 
-bool PulseConnection::waitUntil(const std::function<bool()>& done) {
-  if (done()) return true;
-  if (timedOut_) return false;
+Result<> PulseConnection::waitUntil(const std::function<bool()>& done) {
+  if (done()) return success();
+  if (timedOut_) return failure();
   Deadline deadline{this};
   const auto micros = static_cast<pa_usec_t>(kServerTimeout.count()) * 1000;
   pa_time_event* timer =
@@ -99,7 +96,7 @@ bool PulseConnection::waitUntil(const std::function<bool()>& done) {
   }
   if (timer != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
   if (!finished && deadline.passed) timedOut_ = true;
-  return finished;
+  return finished ? success() : failure();
 }
 
 }  // namespace pulse

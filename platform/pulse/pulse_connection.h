@@ -7,13 +7,15 @@
 //   {
 //     auto lock = (*connection)->lock();      // every libpulse call happens under the lock
 //     pa_operation* op = pa_context_get_server_info((*connection)->context(), cb, &data);
-//     if (!(*connection)->waitFor(op)) { /* failed or timed out: ->failure() */ }
+//     if (auto done = (*connection)->waitFor(op); !done) { /* done.error().reason: "Timeout" */ }
 //   }
-// Callbacks run on libpulse's event thread with the lock held; each one must end
-// with `signal()` (or PulseConnection::signalFrom(userdata)) so that a waiter
-// re-checks its condition. Nothing here ever waits without a bound: a server
-// that stops answering turns into a timeout, and a connection that has timed
-// out once counts as gone from then on, so no later step waits again.
+// Callbacks run on libpulse's event thread with the lock held; one that a
+// waitUntil() depends on must end with `signal()` (or
+// PulseConnection::signalFrom(userdata)) so that the waiter re-checks its
+// condition (waitFor() sees to that itself). Nothing here ever waits without a
+// bound: a server that stops answering turns into a timeout, and a connection
+// that has timed out once counts as gone from then on, so no later step waits
+// again.
 #pragma once
 
 #include <pulse/context.h>
@@ -62,19 +64,19 @@ class PulseConnection {
 
   // The lock must be held for everything below.
 
-  // True while the context is connected and the server answers.
-  bool alive() const;
-  // True once a wait has run out: the server has stopped answering.
-  bool timedOut() const { return timedOut_; }
+  // Succeeds while the context is connected and the server answers.
+  Result<> alive() const;
+  // Fails once a wait has run out: the server has stopped answering.
+  Result<> answering() const { return timedOut_ ? failure() : success(); }
   // Why the connection (or its last request) failed.
   Error failure() const;
 
   // Waits for `operation` to finish, the context to fail, or the time-out;
-  // always releases the operation. Returns true when it finished.
-  bool waitFor(pa_operation* operation);
+  // always releases the operation. Fails unless it finished.
+  Result<> waitFor(pa_operation* operation);
   // Waits until `done()` is true, the context fails, or the time-out passes.
-  // Returns done()'s final value.
-  bool waitUntil(const std::function<bool()>& done);
+  // Fails unless done() ended true.
+  Result<> waitUntil(const std::function<bool()>& done);
   // Wakes every waiter. Callable from callbacks.
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
   // For C callbacks whose userdata is the connection.

@@ -14,13 +14,7 @@ constexpr uint32_t kConfigurationBytes = sizeof(velloc::AudioBufferList);
 }  // namespace
 
 velloc::OSStatus PulseDeviceProperties::refresh() {
-  auto connection = link_.connection();
-  if (!connection) return kStatusNoServer;
-  auto held = (*connection)->lock();
-  auto sources = listSources(**connection);
-  if (!sources) return kStatusServerError;
-  sources_ = std::move(*sources);
-  return velloc::kNoErr;
+  return readInto(sources_, link_, kStatusServerError, listSources);
 }
 
 velloc::OSStatus PulseDeviceProperties::deviceListDataSize(uint32_t& byteSize) {
@@ -54,13 +48,8 @@ velloc::OSStatus PulseDeviceProperties::find(velloc::AudioObjectID device, Sourc
       }
     }
   }
-  auto connection = link_.connection();
-  if (!connection) return kStatusNoServer;
-  auto held = (*connection)->lock();
-  auto answer = sourceByIndex(**connection, device);
-  if (!answer) return (*connection)->alive() ? kStatusBadObject : kStatusServerError;
-  source = std::move(*answer);
-  return velloc::kNoErr;
+  return readInto(source, link_, kStatusBadObject,
+                  [device](PulseConnection& server) { return sourceByIndex(server, device); });
 }
 
 velloc::OSStatus PulseDeviceProperties::inputStreamConfigurationDataSize(

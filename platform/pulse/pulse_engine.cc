@@ -1,47 +1,38 @@
 #include "platform/pulse/pulse_engine.h"
 
+#include <pulse/def.h>
+#include <pulse/error.h>
+
 #include "platform/pulse/capture_formats.h"
 #include "platform/pulse/platform_status.h"
 
 namespace pulse {
-namespace {
-
-constexpr velloc::AudioFormat kNoFormat{velloc::kCommonFormatFloat32, 0.0, 0, true};
-
-velloc::AudioFormat nativeFormatOf(const SourceInfo& source) {
-  return {velloc::kCommonFormatFloat32, static_cast<double>(source.sampleSpec.rate),
-          source.sampleSpec.channels, true};
-}
-
-}  // namespace
 
 velloc::OSStatus PulseAudioUnit::setCurrentDevice(velloc::AudioObjectID device) {
-  auto connection = link_.connection();
-  if (!connection) return kStatusNoServer;
-  auto held = (*connection)->lock();
-  auto source = sourceByIndex(**connection, device);
-  if (!source) return (*connection)->alive() ? kStatusInvalidDevice : kStatusServerError;
-  bound_ = std::move(*source);
-  return velloc::kNoErr;
+  return readInto(bound_, link_, kStatusInvalidDevice,
+                  [device](PulseConnection& server) { return sourceByIndex(server, device); });
 }
 
 velloc::AudioFormat PulseInputNode::outputFormatForBus(uint32_t bus) {
-  if (bus != 0) return kNoFormat;
-  auto connection = link_.connection();
-  if (!connection) return kNoFormat;
-  PulseConnection& server = **connection;
-  auto held = server.lock();
-  if (const auto& bound = unit_.boundSource()) {
+  const auto source = nativeSource(bus);
+  // Without one the format is degenerate (no rate, no channels): velloc says so and ends.
+  if (!source) return {velloc::kCommonFormatFloat32, 0.0, 0, true};
+  return {velloc::kCommonFormatFloat32, static_cast<double>(source->sampleSpec.rate),
+          source->sampleSpec.channels, true};
+}
+
+Result<SourceInfo> PulseInputNode::nativeSource(uint32_t bus) {
+  if (bus != 0) return Error{pa_strerror(PA_ERR_NOENTITY)};
+  return link_.query([this](PulseConnection& server) -> Result<SourceInfo> {
     // Read again: the source may have changed its format since it was bound.
-    auto fresh = sourceByIndex(server, bound->index);
-    return fresh ? nativeFormatOf(*fresh) : kNoFormat;
-  }
-  auto info = queryServer(server);
-  if (!info || info->defaultSourceName.empty()) return kNoFormat;
-  auto source = sourceByName(server, info->defaultSourceName);
-  if (!source) return kNoFormat;
-  defaultSource_ = *source;
-  return nativeFormatOf(*source);
+    if (const auto& bound = unit_.boundSource()) return sourceByIndex(server, bound->index);
+    auto info = queryServer(server);
+    if (!info) return info.error();
+    if (info->defaultSourceName.empty()) return Error{pa_strerror(PA_ERR_NOENTITY)};
+    auto source = sourceByName(server, info->defaultSourceName);
+    if (source) defaultSource_ = *source;
+    return source;
+  });
 }
 
 void PulseInputNode::installTap(uint32_t bus, uint32_t bufferSize,

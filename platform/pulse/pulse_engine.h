@@ -8,9 +8,9 @@
 // frame count, lent from the stream's own block, and arrive on the client
 // library's event thread. An input bound to a device keeps it; otherwise the
 // stream follows the server's default input, with one line at each move. If
-// the stream fails while capturing (its device, or the last one, gone), the
-// process ends with status 1 after one FATAL line: a parent must be able to
-// tell that capture has stopped.
+// the stream fails while capturing (its device, or the last one, gone, or
+// memory running out on the way to the tap), the process ends with status 1
+// after one FATAL line: a parent must be able to tell that capture has stopped.
 #pragma once
 
 #include <memory>
@@ -55,6 +55,9 @@ class PulseInputNode final : public velloc::InputNode {
   const std::optional<SourceInfo>& boundSource() const { return unit_.boundSource(); }
 
  private:
+  // What the input captures on `bus`: the bound source, else the server's default.
+  Result<SourceInfo> nativeSource(uint32_t bus);
+
   ServerLink& link_;
   PulseAudioUnit unit_;
   std::optional<SourceInfo> defaultSource_;

@@ -1,7 +1,5 @@
 #include "platform/pulse/pulse_microphone_platform.h"
 
-#include <new>
-
 #include "platform/pulse/capture_formats.h"
 #include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/soxr_converter.h"
@@ -47,11 +45,9 @@ std::unique_ptr<velloc::PcmBuffer> PulseMicrophonePlatform::makePcmBuffer(
   if (static_cast<std::size_t>(frameCapacity) * format.channelCount > kMaxBufferSamples) {
     return nullptr;
   }
-  try {
-    return std::make_unique<velloc::PcmBuffer>(format, frameCapacity);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  // Asked for on the engine's thread while capturing: memory that runs out ends
+  // the stream there (RecordStream::Entry).
+  return std::make_unique<velloc::PcmBuffer>(format, frameCapacity);
 }
 
 }  // namespace pulse

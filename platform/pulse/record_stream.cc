@@ -1,7 +1,6 @@
 #include "platform/pulse/record_stream.h"
 
 #include <pulse/error.h>
-#include <pulse/introspect.h>
 #include <pulse/rtclock.h>
 
 #include <algorithm>
@@ -50,11 +49,19 @@ double monotonicSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-std::string describe(const char* description, const char* name) {
-  return description != nullptr && *description != '\0' ? description : name;
+std::string describe(const std::optional<std::string>& description, const std::string& name) {
+  return description && !description->empty() ? *description : name;
 }
 
 }  // namespace
+
+template <typename... Args, void (RecordStream::*method)(Args...)>
+struct RecordStream::Entry<method> {
+  static void call(Args... args, void* userdata) {
+    auto& self = *static_cast<RecordStream*>(userdata);
+    entered([&] { (self.*method)(args...); }, [&](const Error& error) { self.fail(error); });
+  }
+};
 
 RecordStream::RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
                            FailureHandler onFailure, MoveHandler onMove, LossHandler onLoss)
@@ -108,12 +115,12 @@ void RecordStream::release(pa_stream*& stream) {
   stream = nullptr;
 }
 
-pa_stream* RecordStream::connect(const char* source, const pa_channel_map* map) {
+Result<pa_stream*> RecordStream::connect(const char* source, const pa_channel_map* map) {
   pa_stream* stream =
       pa_stream_new(connection_.context(), config_.streamName.c_str(), &config_.sampleSpec, map);
-  if (stream == nullptr) return nullptr;
-  pa_stream_set_state_callback(stream, onState, this);
-  pa_stream_set_read_callback(stream, onRead, this);
+  if (stream == nullptr) return connection_.failure();
+  pa_stream_set_state_callback(stream, Entry<&RecordStream::onState>::call, this);
+  pa_stream_set_read_callback(stream, Entry<&RecordStream::onRead>::call, this);
   // The server is asked to hand audio over in blocks of the size the caller
   // wants, so the first one arrives about one block's duration after start.
   // The queue length is left to the server's maximum.
@@ -123,29 +130,34 @@ pa_stream* RecordStream::connect(const char* source, const pa_channel_map* map) 
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = static_cast<uint32_t>(std::min<std::size_t>(block_.size(), UINT32_MAX));
-  if (pa_stream_connect_record(stream, source, &attributes, kFlags) != 0) release(stream);
+  if (pa_stream_connect_record(stream, source, &attributes, kFlags) != 0) {
+    release(stream);
+    return connection_.failure();
+  }
   return stream;
 }
 
 Result<> RecordStream::start() {
   if (block_.empty()) return Error{pa_strerror(PA_ERR_INVALID)};
   auto held = connection_.lock();
-  if (!connection_.alive()) return connection_.failure();
+  if (auto alive = connection_.alive(); !alive) return alive;
 
   const pa_channel_map* map = config_.channelMap ? &*config_.channelMap : nullptr;
-  stream_ = connect(config_.sourceName ? config_.sourceName->c_str() : nullptr, map);
-  if (stream_ == nullptr || !connection_.waitUntil([this] {
-        return pa_stream_get_state(stream_) == PA_STREAM_READY || streamFailed(stream_);
-      }) ||
-      pa_stream_get_state(stream_) != PA_STREAM_READY) {
-    const Error failure = connection_.failure();
+  auto made = connect(config_.sourceName ? config_.sourceName->c_str() : nullptr, map);
+  if (!made) return made.error();
+  stream_ = *made;
+  auto ready = connection_.waitUntil(
+      [this] { return pa_stream_get_state(stream_) == PA_STREAM_READY || streamFailed(stream_); });
+  if (ready && pa_stream_get_state(stream_) != PA_STREAM_READY) ready = connection_.failure();
+  if (!ready) {
     release(stream_);
-    return failure;
+    return ready;
   }
   started_ = true;
   askTiming();
   if (config_.follow != Config::Follow::nothing) {
-    pa_context_set_subscribe_callback(connection_.context(), onServerEvent, this);
+    pa_context_set_subscribe_callback(connection_.context(),
+                                      Entry<&RecordStream::onServerEvent>::call, this);
     const auto mask = static_cast<pa_subscription_mask_t>(
         PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
     if (pa_operation* op = pa_context_subscribe(connection_.context(), mask, nullptr, nullptr)) {
@@ -166,45 +178,43 @@ void RecordStream::fail(const Error& error) {
   if (onFailure_) onFailure_(error);
 }
 
-void RecordStream::onState(pa_stream* stream, void* userdata) {
-  auto* self = static_cast<RecordStream*>(userdata);
-  self->connection_.signal();
-  if (!self->started_ || self->ended_) return;
-  if (stream == self->next_) return self->nextChanged(pa_stream_get_state(stream));
+void RecordStream::onState(pa_stream* stream) {
+  connection_.signal();
+  if (!started_ || ended_) return;
+  if (stream == next_) return nextChanged(pa_stream_get_state(stream));
   if (!streamFailed(stream)) return;
-  const Error error = self->connection_.failure();
-  if (self->config_.follow == Config::Follow::nothing || !self->connection_.alive() ||
-      ++self->failedMoves_ > kMostFailedMoves) {
-    self->fail(error);
+  const Error error = connection_.failure();
+  if (config_.follow == Config::Follow::nothing || !connection_.alive() ||
+      ++failedMoves_ > kMostFailedMoves) {
+    fail(error);
     return;
   }
   // The device went away, or the server ended the stream: whatever the server
   // now names as the default decides whether capture goes on.
-  self->lost_ = error;
-  self->forgetTiming();
-  release(self->stream_);
-  self->checkDefault();
+  lost_ = error;
+  forgetTiming();
+  release(stream_);
+  checkDefault();
 }
 
-void RecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
-  auto* self = static_cast<RecordStream*>(userdata);
+void RecordStream::onRead(pa_stream* stream, size_t) {
   const double now = monotonicSeconds();
-  self->noteStall(now);
-  self->lastRead_ = now;
+  noteStall(now);
+  lastRead_ = now;
   // The first audio of all waits with the server until its capture time is
   // known, for the stamp; a moved stream's is read at once, undated until then,
   // so that a move never holds up the audio.
-  if (self->reading_ || self->nextFrame_ > 0) {
+  if (reading_ || nextFrame_ > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    while (!self->ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-      self->take(static_cast<const std::byte*>(data), bytes);
+    while (!ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+      take(static_cast<const std::byte*>(data), bytes);
       pa_stream_drop(stream);
     }
   }
-  if (self->ended_) return;
-  self->askTiming();
-  if (self->onLoss_) self->watchForLoss();
+  if (ended_) return;
+  askTiming();
+  if (onLoss_) watchForLoss();
 }
 
 // Reads come many times a second; a long silence means this process was
@@ -224,31 +234,30 @@ void RecordStream::askTiming() {
   const double now = monotonicSeconds();
   if (reading_ && now - timingAsked_ < kLeastApart) return;
   timingAsked_ = now;
-  timing_ = pa_stream_update_timing_info(stream_, onTiming, this);
+  timing_ = pa_stream_update_timing_info(stream_, Entry<&RecordStream::onTiming>::call, this);
 }
 
 // The server's answer says when the newest byte it holds for the stream was
 // captured; what lies between that byte and the next one read dates the latter.
 // The server stamps its answer on the real-time clock, so its transport time
 // is believed only within the round trip measured here on the monotonic one.
-void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
-  auto* self = static_cast<RecordStream*>(userdata);
-  pa_operation_unref(self->timing_);
-  self->timing_ = nullptr;
+void RecordStream::onTiming(pa_stream* stream, int success) {
+  pa_operation_unref(timing_);
+  timing_ = nullptr;
   const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
-  if (self->ended_ || info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
+  if (ended_ || info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
     return;
   }
   const double now = monotonicSeconds();
-  self->noteStall(now);
-  const double roundTrip = now - self->timingAsked_;
+  noteStall(now);
+  const double roundTrip = now - timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
   const double newestCaptured = now - transport - static_cast<double>(info->source_usec) / 1e6 +
                                 static_cast<double>(info->sink_usec) / 1e6;
   // Before the server has written anything it cannot tell; the first read asks again.
   if (info->write_index <= 0) return;
-  const double bytesPerSecond = pa_bytes_per_second(&self->config_.sampleSpec);
+  const double bytesPerSecond = pa_bytes_per_second(&config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
   // More than the server can hold is no queue: a server that skipped what it
   // dropped for a stopped process may count it as written before it moves the
@@ -256,26 +265,25 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
   if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) return;
   const double start =
-      newestCaptured - (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond;
+      newestCaptured - (queued + static_cast<double>(streamBytes_)) / bytesPerSecond;
   // A server that had no room for this process's audio while it was stopped
   // kept the oldest and dropped what came after: the gap lies where the audio
   // captured since it came back begins, not at the next byte read.
-  const bool mayJump = now - self->resumedAt_ < kJumpWindowSeconds;
-  const bool resumed = mayJump && start > self->streamStart_ + kFarSeconds;
-  if (self->answerCount_ > 0 && resumed &&
-      info->read_index <= static_cast<int64_t>(self->streamBytes_)) {
-    const double since = std::max(0.0, newestCaptured - self->resumedAt_) * bytesPerSecond;
+  const bool mayJump = now - resumedAt_ < kJumpWindowSeconds;
+  const bool resumed = mayJump && start > streamStart_ + kFarSeconds;
+  if (answerCount_ > 0 && resumed && info->read_index <= static_cast<int64_t>(streamBytes_)) {
+    const double since = std::max(0.0, newestCaptured - resumedAt_) * bytesPerSecond;
     const auto gapAt = static_cast<uint64_t>(std::max(
-        static_cast<double>(self->streamBytes_), static_cast<double>(info->write_index) - since));
-    self->jumpByte_ = gapAt - gapAt % pa_frame_size(&self->config_.sampleSpec);
+        static_cast<double>(streamBytes_), static_cast<double>(info->write_index) - since));
+    jumpByte_ = gapAt - gapAt % pa_frame_size(&config_.sampleSpec);
   }
   // A device just taken up again that plays out what it had held delivers
   // faster than the clock; a server that merely reshuffles its own buffering
   // does not, and its dates' step is no reason to drop audio.
-  const bool ahead = (queued + static_cast<double>(self->streamBytes_)) / bytesPerSecond >
-                     now - (self->newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
-  self->dateStream(start, mayJump, now < self->newDeviceUntil_ && ahead);
-  if (self->reading_) return;
+  const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
+                     now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
+  dateStream(start, mayJump, now < newDeviceUntil_ && ahead);
+  if (reading_) return;
   // The first audio waits for a few answers a few milliseconds apart. A server
   // that counts its device's latency gives them all alike; one that does not
   // dates each the later the longer since its device's last block, so there
@@ -284,32 +292,31 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* userdata) {
   // answer a read is enough.
   constexpr int kFirstAnswers = 6, kMostFirstAnswers = 100;
   constexpr double kAlike = 0.001;
-  if (info->write_index != self->lastWriteIndex_) {
-    self->writesSeen_ += self->lastWriteIndex_ >= 0;
-    self->lastWriteIndex_ = info->write_index;
+  if (info->write_index != lastWriteIndex_) {
+    writesSeen_ += lastWriteIndex_ >= 0;
+    lastWriteIndex_ = info->write_index;
   }
-  self->firstStarts_[0] = std::min(self->firstStarts_[0], start);
-  self->firstStarts_[1] = std::max(self->firstStarts_[1], start);
-  const bool alike = self->firstStarts_[1] - self->firstStarts_[0] <= kAlike;
-  if (++self->firstAnswers_ < kMostFirstAnswers &&
-      (self->firstAnswers_ < kFirstAnswers || (!alike && self->writesSeen_ < 2))) {
-    return self->askSoon();
+  firstStarts_[0] = std::min(firstStarts_[0], start);
+  firstStarts_[1] = std::max(firstStarts_[1], start);
+  const bool alike = firstStarts_[1] - firstStarts_[0] <= kAlike;
+  if (++firstAnswers_ < kMostFirstAnswers &&
+      (firstAnswers_ < kFirstAnswers || (!alike && writesSeen_ < 2))) {
+    return askSoon();
   }
-  self->reading_ = true;
-  onRead(stream, 0, self);
+  reading_ = true;
+  onRead(stream, 0);
 }
 
 void RecordStream::askSoon() {
   if (soon_ != nullptr) return;
-  soon_ = pa_context_rttime_new(
-      connection_.context(), pa_rtclock_now() + 2000,
-      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
-        auto* self = static_cast<RecordStream*>(userdata);
-        api->time_free(event);
-        self->soon_ = nullptr;
-        if (!self->ended_) self->askTiming();
-      },
-      this);
+  soon_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + 2000,
+                                Entry<&RecordStream::onSoon>::call, this);
+}
+
+void RecordStream::onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*) {
+  api->time_free(event);
+  soon_ = nullptr;
+  if (!ended_) askTiming();
 }
 
 void RecordStream::forgetTiming() {
@@ -449,14 +456,13 @@ void RecordStream::handOver() {
   nextFrame_ += frames;
 }
 
-void RecordStream::onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,
-                                 void* userdata) {
+void RecordStream::onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t) {
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
   // A changed default shows as a change of the server; a device coming or
   // going may change it too.
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER || kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
-    static_cast<RecordStream*>(userdata)->checkDefault();
+    checkDefault();
   }
 }
 
@@ -468,47 +474,28 @@ void RecordStream::checkDefault() {
     return;
   }
   asking_ = true;
-  pa_operation* op = pa_context_get_server_info(
-      connection_.context(),
-      [](pa_context*, const pa_server_info* info, void* userdata) {
-        auto* self = static_cast<RecordStream*>(userdata);
-        const bool source = self->config_.follow == Config::Follow::defaultSource;
-        self->defaultIs(info == nullptr ? nullptr
-                        : source        ? info->default_source_name
-                                        : info->default_sink_name);
-      },
-      this);
-  if (op == nullptr) return fail(connection_.failure());
-  pa_operation_unref(op);
+  if (auto asked = askServer(connection_, *this); !asked) fail(asked.error());
 }
 
-void RecordStream::defaultIs(const char* name) {
+void RecordStream::answered(Result<ServerInfo> server) {
   if (ended_) return;
-  if (name == nullptr || *name == '\0') return noDevice();
-  pa_operation* op = nullptr;
-  if (config_.follow == Config::Follow::defaultSource) {
-    op = pa_context_get_source_info_by_name(
-        connection_.context(), name,
-        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-          auto* self = static_cast<RecordStream*>(userdata);
-          if (eol < 0) return self->noDevice();
-          if (info != nullptr) self->useDevice(info->name, describe(info->description, info->name));
-        },
-        this);
-  } else {
-    op = pa_context_get_sink_info_by_name(
-        connection_.context(), name,
-        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-          auto* self = static_cast<RecordStream*>(userdata);
-          if (eol < 0) return self->noDevice();
-          if (info != nullptr) {
-            self->useDevice(info->monitor_source_name, describe(info->description, info->name));
-          }
-        },
-        this);
-  }
-  if (op == nullptr) return fail(connection_.failure());
-  pa_operation_unref(op);
+  if (!server) return noDevice();
+  const bool source = config_.follow == Config::Follow::defaultSource;
+  const std::string& name = source ? server->defaultSourceName : server->defaultSinkName;
+  if (name.empty()) return noDevice();
+  const auto asked =
+      source ? askSource(connection_, name, *this) : askSink(connection_, name, *this);
+  if (!asked) fail(asked.error());
+}
+
+void RecordStream::answered(Result<SourceInfo> source) {
+  if (!source) return noDevice();
+  useDevice(source->name, describe(source->description, source->name));
+}
+
+void RecordStream::answered(Result<SinkInfo> sink) {
+  if (!sink) return noDevice();
+  useDevice(sink->monitorSourceName, describe(sink->description, sink->name));
 }
 
 void RecordStream::useDevice(const std::string& source, const std::string& description) {
@@ -537,9 +524,10 @@ void RecordStream::move() {
   nextSource_ = wanted_;
   nextDescription_ = wantedDescription_;
   // Another device has its own channel order; the server maps to the stream's.
-  next_ = connect(nextSource_.c_str(), nullptr);
-  if (next_ == nullptr) return fail(connection_.failure());
-  pa_stream_set_read_callback(next_, onFirstRead, this);
+  auto made = connect(nextSource_.c_str(), nullptr);
+  if (!made) return fail(made.error());
+  next_ = *made;
+  pa_stream_set_read_callback(next_, Entry<&RecordStream::onFirstRead>::call, this);
 }
 
 void RecordStream::nextChanged(pa_stream_state_t state) {
@@ -553,25 +541,24 @@ void RecordStream::nextChanged(pa_stream_state_t state) {
 
 // The new stream delivers: it replaces the old one. Coming back to the device
 // the old one recorded (after the server ended it) is no move.
-void RecordStream::onFirstRead(pa_stream* stream, size_t bytes, void* userdata) {
-  auto* self = static_cast<RecordStream*>(userdata);
-  if (self->ended_ || stream != self->next_) return;
+void RecordStream::onFirstRead(pa_stream* stream, size_t bytes) {
+  if (ended_ || stream != next_) return;
   // Audio of the device left behind must not share a block, or a capture time,
   // with the next one's.
-  if (self->filled_ > 0) self->handOver();
-  self->forgetTiming();
-  self->discontinuity_ = true;
-  self->newDeviceUntil_ = monotonicSeconds() + kNewDeviceSeconds;
-  self->settling_ = true;
-  release(self->stream_);
-  self->stream_ = std::exchange(self->next_, nullptr);
-  pa_stream_set_read_callback(stream, onRead, self);
-  self->failedMoves_ = 0;
-  self->lost_.reset();
-  const bool moved = self->nextSource_ != self->source_;
-  self->source_ = self->nextSource_;
-  if (moved && self->onMove_) self->onMove_(self->nextDescription_);
-  onRead(stream, bytes, userdata);
+  if (filled_ > 0) handOver();
+  forgetTiming();
+  discontinuity_ = true;
+  newDeviceUntil_ = monotonicSeconds() + kNewDeviceSeconds;
+  settling_ = true;
+  release(stream_);
+  stream_ = std::exchange(next_, nullptr);
+  pa_stream_set_read_callback(stream, Entry<&RecordStream::onRead>::call, this);
+  failedMoves_ = 0;
+  lost_.reset();
+  const bool moved = nextSource_ != source_;
+  source_ = nextSource_;
+  if (moved && onMove_) onMove_(nextDescription_);
+  onRead(stream, bytes);
 }
 
 void RecordStream::noDevice() {
@@ -593,18 +580,15 @@ void RecordStream::waitForAnotherDevice(bool wait) {
     return;
   }
   if (giveUp_ != nullptr) return;
-  giveUp_ = pa_context_rttime_new(
-      connection_.context(), pa_rtclock_now() + kReplacementWait,
-      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
-        auto* self = static_cast<RecordStream*>(userdata);
-        api->time_free(event);
-        self->giveUp_ = nullptr;
-        if (self->lost_ && self->stream_ == nullptr && self->next_ == nullptr) {
-          self->fail(*self->lost_);
-        }
-      },
-      this);
+  giveUp_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kReplacementWait,
+                                  Entry<&RecordStream::onGiveUp>::call, this);
   if (giveUp_ == nullptr) fail(*lost_);
+}
+
+void RecordStream::onGiveUp(pa_mainloop_api* api, pa_time_event* event, const struct timeval*) {
+  api->time_free(event);
+  giveUp_ = nullptr;
+  if (lost_ && stream_ == nullptr && next_ == nullptr) fail(*lost_);
 }
 
 }  // namespace pulse

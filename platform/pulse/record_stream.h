@@ -23,7 +23,10 @@
 // event thread with the connection's lock held, always into the same storage
 // (block()). So a handler must never wait: whatever it cannot finish at once
 // (a stalled reader of its output) it must hold itself, or the server's queue
-// fills and audio is lost. After the failure handler has run no block follows.
+// fills and audio is lost. Memory that runs out on the event thread, in the
+// stream or in a handler (of the tool's, or what it calls), ends the stream too,
+// with the reason "Out of memory". After the failure handler has run no block
+// follows.
 // Destroy the stream before its connection.
 //
 // A stream that follows a default device watches the server's defaults. When
@@ -60,10 +63,11 @@
 
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/result.h"
+#include "platform/pulse/server_queries.h"
 
 namespace pulse {
 
-class RecordStream {
+class RecordStream : private Answers {
  public:
   struct Config {
     std::string streamName = "capture";
@@ -102,38 +106,47 @@ class RecordStream {
   std::span<std::byte> block() { return block_; }
 
  private:
-  static void onState(pa_stream* stream, void* userdata);
-  static void onRead(pa_stream* stream, size_t bytes, void* userdata);
-  // Makes and connects a stream on `source` (none: the server's default);
-  // null when that fails.
-  pa_stream* connect(const char* source, const pa_channel_map* map);
+  // The callback of the event thread that runs `method` on the stream its
+  // userdata names: the one way in from the event thread, where memory that
+  // runs out (here or in a handler) fails the stream.
+  template <auto method>
+  struct Entry;
+
+  void onState(pa_stream* stream);
+  void onRead(pa_stream* stream, size_t bytes);
+  // Makes and connects a stream on `source` (none: the server's default).
+  Result<pa_stream*> connect(const char* source, const pa_channel_map* map);
   void fail(const Error& error);
+  void ranOut(const Error& error) override { fail(error); }
 
   // Following the default: all on the event thread.
-  static void onServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
-                            void* userdata);
+  void onServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index);
   void checkDefault();
-  void defaultIs(const char* name);
+  void answered(Result<ServerInfo> server) override;
+  void answered(Result<SourceInfo> source) override;
+  void answered(Result<SinkInfo> sink) override;
   void useDevice(const std::string& source, const std::string& description);
   void noDevice();
   void waitForAnotherDevice(bool wait);
+  void onGiveUp(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
   // Makes the next stream, or drops one made for a device no longer wanted.
   void move();
   void nextChanged(pa_stream_state_t state);
-  static void onFirstRead(pa_stream* stream, size_t bytes, void* userdata);
+  void onFirstRead(pa_stream* stream, size_t bytes);
   void watchForLoss();
   // Opens the window in which the stream's start may jump, when the process
   // has just come back from a stop.
   void noteStall(double now);
   // Asks the server where the stream stands, unless a question is under way.
   void askTiming();
-  static void onTiming(pa_stream* stream, int success, void* userdata);
+  void onTiming(pa_stream* stream, int success);
   // Takes in another answer's start of the stream; only just after this process
   // was stopped may the stream have jumped in time, and only while a moved
   // stream is new may it begin earlier than its first answers said.
   void dateStream(double start, bool mayJump, bool newDevice);
   // Asks again in a few milliseconds.
   void askSoon();
+  void onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
   // Cancels a question under way and starts over on the next stream.
   void forgetTiming();
   // Hands over what the current block holds, short or not.

@@ -4,6 +4,7 @@
 // their boundaries only.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,5 +37,19 @@ class [[nodiscard]] Result {
 };
 
 inline Result<> success() { return std::monostate{}; }
+
+// Runs `body` where a thread comes into the layer from code that cannot take an
+// exception (a callback of the client library's event thread): memory that runs
+// out inside it, in this layer or in a tool's handler, goes to `ranOut` as an
+// Error instead. Its reason fits in a string without memory of its own; should
+// `ranOut` run out as well, nothing is left to tell and the process ends.
+template <typename Body, typename RanOut>
+void entered(Body&& body, RanOut&& ranOut) noexcept {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    ranOut(Error{"Out of memory"});
+  }
+}
 
 }  // namespace pulse

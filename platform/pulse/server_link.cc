@@ -13,18 +13,15 @@ Result<PulseConnection*> ServerLink::connection() {
       failure_ = made.error();
     }
   }
-  if (!connection_) {
-    reportUnreachable(failure_);
-    return failure_;
+  Result<> usable = failure_;
+  if (connection_) {
+    // A server that stopped answering counts as unreachable from then on.
+    auto held = connection_->lock();
+    usable = connection_->answering();
   }
-  // A server that stopped answering counts as unreachable from then on.
-  auto held = connection_->lock();
-  if (connection_->timedOut()) {
-    const Error failure = connection_->failure();
-    reportUnreachable(failure);
-    return failure;
-  }
-  return connection_.get();
+  if (usable) return connection_.get();
+  reportUnreachable(usable.error());
+  return usable.error();
 }
 
 void ServerLink::reportUnreachable(const Error& error) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "platform/pulse/pulse_connection.h"
 
@@ -22,6 +23,17 @@ class ServerLink {
 
   // The live connection, or why there is none. Call without its lock held.
   Result<PulseConnection*> connection();
+
+  // Gets the connection, takes its lock and answers what `question` (which
+  // answers a Result) makes of it; or why there is no connection. Call without
+  // the lock held.
+  template <typename Question>
+  auto query(Question&& question) -> std::invoke_result_t<Question&, PulseConnection&> {
+    auto server = connection();
+    if (!server) return server.error();
+    auto held = (*server)->lock();
+    return question(**server);
+  }
 
  private:
   void reportUnreachable(const Error& error);

@@ -8,24 +8,25 @@
 namespace pulse {
 namespace {
 
-// What a list callback collects until the server marks the end of the list.
-template <typename T>
-struct Collector {
-  explicit Collector(PulseConnection* owner) : connection(owner) {}
-  PulseConnection* connection;
-  std::vector<T> items;
-  bool failed = false;
-};
-
 std::optional<std::string> text(const char* value) {
   if (value == nullptr) return std::nullopt;
   return std::string(value);
 }
 
-SourceInfo toSource(const pa_source_info& info) {
+std::string name(const char* value) { return value != nullptr ? value : ""; }
+
+ServerInfo toInfo(const pa_server_info& info) {
+  ServerInfo server;
+  server.defaultSinkName = name(info.default_sink_name);
+  server.defaultSourceName = name(info.default_source_name);
+  server.sampleSpec = info.sample_spec;
+  return server;
+}
+
+SourceInfo toInfo(const pa_source_info& info) {
   SourceInfo source;
   source.index = info.index;
-  source.name = info.name != nullptr ? info.name : "";
+  source.name = name(info.name);
   source.description = text(info.description);
   source.sampleSpec = info.sample_spec;
   source.channelMap = info.channel_map;
@@ -33,52 +34,55 @@ SourceInfo toSource(const pa_source_info& info) {
   return source;
 }
 
-SinkInfo toSink(const pa_sink_info& info) {
+SinkInfo toInfo(const pa_sink_info& info) {
   SinkInfo sink;
   sink.index = info.index;
-  sink.name = info.name != nullptr ? info.name : "";
+  sink.name = name(info.name);
   sink.description = text(info.description);
   sink.sampleSpec = info.sample_spec;
   sink.channelMap = info.channel_map;
-  sink.monitorSourceName = info.monitor_source_name != nullptr ? info.monitor_source_name : "";
+  sink.monitorSourceName = name(info.monitor_source_name);
   return sink;
 }
 
-void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-  auto* collector = static_cast<Collector<SourceInfo>*>(userdata);
-  if (eol < 0) collector->failed = true;
-  if (eol == 0 && info != nullptr) collector->items.push_back(toSource(*info));
-  collector->connection->signal();
+// Every answer of the server comes in here, on the event thread: each item, or
+// why there is none, goes to the Answers that asked (the end of a list needs
+// nothing).
+template <typename Info>
+void onInfo(pa_context* context, const Info* info, int eol, void* userdata) {
+  if (eol > 0 || (eol == 0 && info == nullptr)) return;
+  auto& answers = *static_cast<Answers*>(userdata);
+  using T = decltype(toInfo(*info));
+  entered(
+      [&] {
+        answers.answered(eol < 0 ? Result<T>(Error{pa_strerror(pa_context_errno(context))})
+                                 : Result<T>(toInfo(*info)));
+      },
+      [&](const Error& error) { answers.ranOut(error); });
 }
 
-void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-  auto* collector = static_cast<Collector<SinkInfo>*>(userdata);
-  if (eol < 0) collector->failed = true;
-  if (eol == 0 && info != nullptr) collector->items.push_back(toSink(*info));
-  collector->connection->signal();
+void onServer(pa_context* context, const pa_server_info* info, void* userdata) {
+  onInfo(context, info, info == nullptr ? -1 : 0, userdata);
 }
 
-void onServer(pa_context*, const pa_server_info* info, void* userdata) {
-  auto* collector = static_cast<Collector<ServerInfo>*>(userdata);
-  if (info == nullptr) {
-    collector->failed = true;
-  } else {
-    ServerInfo server;
-    server.defaultSinkName = info->default_sink_name != nullptr ? info->default_sink_name : "";
-    server.defaultSourceName =
-        info->default_source_name != nullptr ? info->default_source_name : "";
-    server.sampleSpec = info->sample_spec;
-    collector->items.push_back(std::move(server));
-  }
-  collector->connection->signal();
-}
-
+// What a blocking query collects until the server has answered it whole.
 template <typename T>
-Result<std::vector<T>> finishList(PulseConnection& connection, pa_operation* operation,
-                                  Collector<T>& collector) {
-  if (!connection.waitFor(operation) || collector.failed) return connection.failure();
-  return std::move(collector.items);
-}
+struct Collector final : Answers {
+  using Answers::answered;
+  void answered(Result<T> item) override {
+    if (!item) return ranOut(item.error());
+    if (items) items->push_back(std::move(*item));
+  }
+  void ranOut(const Error& error) override { items = error; }
+  Answers* answers() { return this; }
+
+  Result<std::vector<T>> wait(PulseConnection& connection, pa_operation* operation) {
+    if (auto finished = connection.waitFor(operation); !finished) return finished.error();
+    return std::move(items);
+  }
+
+  Result<std::vector<T>> items = std::vector<T>();
+};
 
 // The server's index order: the order devices were made in.
 template <typename T>
@@ -97,45 +101,68 @@ Result<T> single(Result<std::vector<T>> list) {
   return std::move(list->front());
 }
 
+// A question whose answer is not waited for.
+Result<> asked(PulseConnection& connection, pa_operation* operation) {
+  if (operation == nullptr) return connection.failure();
+  pa_operation_unref(operation);
+  return success();
+}
+
 }  // namespace
 
 Result<ServerInfo> queryServer(PulseConnection& connection) {
-  Collector<ServerInfo> collector(&connection);
-  pa_operation* op = pa_context_get_server_info(connection.context(), onServer, &collector);
-  return single(finishList(connection, op, collector));
+  Collector<ServerInfo> collector;
+  return single(collector.wait(
+      connection, pa_context_get_server_info(connection.context(), onServer, collector.answers())));
 }
 
 Result<std::vector<SourceInfo>> listSources(PulseConnection& connection) {
-  Collector<SourceInfo> collector(&connection);
-  pa_operation* op = pa_context_get_source_info_list(connection.context(), onSource, &collector);
-  return inIndexOrder(finishList(connection, op, collector));
+  Collector<SourceInfo> collector;
+  return inIndexOrder(collector.wait(
+      connection,
+      pa_context_get_source_info_list(connection.context(), onInfo, collector.answers())));
 }
 
 Result<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index) {
-  Collector<SourceInfo> collector(&connection);
-  pa_operation* op =
-      pa_context_get_source_info_by_index(connection.context(), index, onSource, &collector);
-  return single(finishList(connection, op, collector));
+  Collector<SourceInfo> collector;
+  return single(
+      collector.wait(connection, pa_context_get_source_info_by_index(connection.context(), index,
+                                                                     onInfo, collector.answers())));
 }
 
 Result<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name) {
-  Collector<SourceInfo> collector(&connection);
-  pa_operation* op =
-      pa_context_get_source_info_by_name(connection.context(), name.c_str(), onSource, &collector);
-  return single(finishList(connection, op, collector));
+  Collector<SourceInfo> collector;
+  return single(collector.wait(
+      connection, pa_context_get_source_info_by_name(connection.context(), name.c_str(), onInfo,
+                                                     collector.answers())));
 }
 
 Result<std::vector<SinkInfo>> listSinks(PulseConnection& connection) {
-  Collector<SinkInfo> collector(&connection);
-  pa_operation* op = pa_context_get_sink_info_list(connection.context(), onSink, &collector);
-  return inIndexOrder(finishList(connection, op, collector));
+  Collector<SinkInfo> collector;
+  return inIndexOrder(collector.wait(
+      connection,
+      pa_context_get_sink_info_list(connection.context(), onInfo, collector.answers())));
 }
 
 Result<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name) {
-  Collector<SinkInfo> collector(&connection);
-  pa_operation* op =
-      pa_context_get_sink_info_by_name(connection.context(), name.c_str(), onSink, &collector);
-  return single(finishList(connection, op, collector));
+  Collector<SinkInfo> collector;
+  return single(collector.wait(
+      connection, pa_context_get_sink_info_by_name(connection.context(), name.c_str(), onInfo,
+                                                   collector.answers())));
+}
+
+Result<> askServer(PulseConnection& connection, Answers& answers) {
+  return asked(connection, pa_context_get_server_info(connection.context(), onServer, &answers));
+}
+
+Result<> askSource(PulseConnection& connection, const std::string& name, Answers& answers) {
+  return asked(connection, pa_context_get_source_info_by_name(connection.context(), name.c_str(),
+                                                              onInfo, &answers));
+}
+
+Result<> askSink(PulseConnection& connection, const std::string& name, Answers& answers) {
+  return asked(connection, pa_context_get_sink_info_by_name(connection.context(), name.c_str(),
+                                                            onInfo, &answers));
 }
 
 }  // namespace pulse

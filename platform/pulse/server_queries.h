@@ -1,13 +1,14 @@
-// Blocking queries of the server's sources, sinks and defaults, on a
-// PulseConnection.
+// Queries of the server's sources, sinks and defaults, on a PulseConnection.
 //
-// How to use it: take the connection's lock, then call any function here; each
-// issues one request and waits for its answer (bounded). A source or sink that
-// does not exist is a failure too ("No such entity").
+// How to use it: take the connection's lock, then call any blocking function
+// here; each issues one request and waits for its answer (bounded). A source or
+// sink that does not exist is a failure too ("No such entity").
 //   auto held = connection.lock();
 //   auto server = pulse::queryServer(connection);
 //   auto sink = pulse::sinkByName(connection, server->defaultSinkName);
 //   // record from sink->monitorSourceName to capture what the sink plays
+// On the event thread, where nothing may wait, ask*() put the same questions
+// and the answers come later to an Answers.
 #pragma once
 
 #include <pulse/channelmap.h>
@@ -56,5 +57,24 @@ Result<SourceInfo> sourceByName(PulseConnection& connection, const std::string& 
 // Every sink, in the server's index order.
 Result<std::vector<SinkInfo>> listSinks(PulseConnection& connection);
 Result<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name);
+
+// Told the answers to questions asked without waiting: on the event thread with
+// the lock held, once a question (a list: once an item), the info or why there
+// is none; or, instead, that memory ran out while one was taken in.
+class Answers {
+ public:
+  virtual void answered(Result<ServerInfo>) {}
+  virtual void answered(Result<SourceInfo>) {}
+  virtual void answered(Result<SinkInfo>) {}
+  virtual void ranOut(const Error& error) = 0;
+
+ protected:
+  ~Answers() = default;
+};
+// Under the lock (on the event thread it is held); `answers` must outlive the
+// answer. They fail only when the question cannot be asked.
+Result<> askServer(PulseConnection& connection, Answers& answers);
+Result<> askSource(PulseConnection& connection, const std::string& name, Answers& answers);
+Result<> askSink(PulseConnection& connection, const std::string& name, Answers& answers);
 
 }  // namespace pulse

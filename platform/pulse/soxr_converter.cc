@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "platform/pulse/capture_formats.h"
 
@@ -161,7 +162,12 @@ std::size_t SoxrConverter::resample(float* out, std::size_t frames) {
     const bool flushing = ended_ && left == 0;
     static const float kNoInput = 0.0f;
     const float* from = flushing ? nullptr : left > 0 ? in : &kNoInput;
-    soxr_process(soxr_, from, left, &used, out + written * channels_, frames - written, &made);
+    // Once made, soxr fails only for want of memory; that ends the stream the
+    // input comes from, on its thread (RecordStream::Entry).
+    if (soxr_process(soxr_, from, left, &used, out + written * channels_, frames - written,
+                     &made) != nullptr) {
+      throw std::bad_alloc();
+    }
     mixedStart_ += used * channels_;
     in += used * channels_;
     written += made;
