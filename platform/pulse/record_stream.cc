@@ -15,32 +15,27 @@ namespace {
 
 bool streamFailed(pa_stream* stream) { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }
 
-// A server moving the stream itself would silently change what is captured:
-// the stream fails instead, and a following stream picks its next device.
+// A server moving the stream itself would silently change what is captured: it fails instead, and
+// a following stream picks its next device.
 constexpr auto kFlags =
     static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
 // An answer this much later than the stream's start tells of a gap at once.
 constexpr double kFarSeconds = 0.05;
-// Reads this far apart, or half as far apart as the server holds audio for
-// when that is more (up to twice this), mean the process was stopped or starved
-// long enough for the server to drop some; shorter ones, as on a loaded machine,
-// cost nothing.
+// Reads this far apart, or half as long as the server holds audio when that is more (at most twice
+// this), mean the server may have dropped some; a loaded machine's shorter stalls cost nothing.
 constexpr double kStalledSeconds = 1.0;
-// For this long after that, the server's answers may show that the stream
-// jumped in time; at any other time, an answer out of line is a stray one.
+// Only this long after a stall may answers show that the stream jumped; otherwise they are strays.
 constexpr double kJumpWindowSeconds = 5.0;
-// For this long after a move, audio the server delivers may turn out to be from
-// well before the first answers said: a device just taken up again may play
-// out what it had held.
+// For this long after a move, audio may date from well before the first answers said: a device just
+// taken up again may play out what it had held.
 constexpr double kNewDeviceSeconds = 1.0;
 
 // Moves in a row that may fail before following gives up.
 constexpr int kMostFailedMoves = 3;
 
-// How long a stream whose device went away waits for the server to name
-// another before it ends: the server may announce the new default a moment
-// after it removed the old one.
+// How long a stream whose device went away waits for another: the server may name the new default
+// a moment after it removed the old one.
 constexpr pa_usec_t kReplacementWait = 400'000;
 
 double monotonicSeconds() {
@@ -92,9 +87,8 @@ void RecordStream::release(pa_stream*& stream) {
   if (stream == nullptr) return;
   pa_stream_set_read_callback(stream, nullptr, nullptr);
   if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
-    // The server cannot be told to drop a stream before it has made it, and
-    // one merely let go here would stay on the server: it is ended once made,
-    // and holds its reference until then.
+    // The server cannot be told to drop a stream before it has made it, and one merely let go would
+    // stay there: it is ended once made, and holds its reference until then.
     pa_stream_set_state_callback(
         stream,
         [](pa_stream* made, void*) {
@@ -121,9 +115,8 @@ Result<pa_stream*> RecordStream::connect(const char* source, const pa_channel_ma
   if (stream == nullptr) return connection_.failure();
   pa_stream_set_state_callback(stream, Entry<&RecordStream::onState>::call, this);
   pa_stream_set_read_callback(stream, Entry<&RecordStream::onRead>::call, this);
-  // The server is asked to hand audio over in blocks of the size the caller
-  // wants, so the first one arrives about one block's duration after start.
-  // The queue length is left to the server's maximum.
+  // Fragments of one block, so the first arrives a block's duration after start; the queue length
+  // is the server's maximum.
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<uint32_t>(-1);
   attributes.tlength = static_cast<uint32_t>(-1);
@@ -189,8 +182,7 @@ void RecordStream::onState(pa_stream* stream) {
     fail(error);
     return;
   }
-  // The device went away, or the server ended the stream: whatever the server
-  // now names as the default decides whether capture goes on.
+  // The device went away, or the server ended the stream: the default it now names decides.
   lost_ = error;
   forgetTiming();
   release(stream_);
@@ -201,9 +193,8 @@ void RecordStream::onRead(pa_stream* stream, size_t) {
   const double now = monotonicSeconds();
   noteStall(now);
   lastRead_ = now;
-  // The first audio of all waits with the server until its capture time is
-  // known, for the stamp; a moved stream's is read at once, undated until then,
-  // so that a move never holds up the audio.
+  // The very first audio waits with the server until its capture time is known; a moved stream's
+  // is read at once, undated, so that a move never holds up the audio.
   if (reading_ || nextFrame_ > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
@@ -217,9 +208,7 @@ void RecordStream::onRead(pa_stream* stream, size_t) {
   if (onLoss_) watchForLoss();
 }
 
-// Reads come many times a second; a long silence means this process was
-// stopped, or starved, and has just come back. (Before the first read there is
-// nothing to have stalled.)
+// Reads come many times a second; a long silence means this process was stopped, or starved.
 void RecordStream::noteStall(double now) {
   const pa_buffer_attr* attr = stream_ != nullptr ? pa_stream_get_buffer_attr(stream_) : nullptr;
   const double held =
@@ -237,10 +226,9 @@ void RecordStream::askTiming() {
   timing_ = pa_stream_update_timing_info(stream_, Entry<&RecordStream::onTiming>::call, this);
 }
 
-// The server's answer says when the newest byte it holds for the stream was
-// captured; what lies between that byte and the next one read dates the latter.
-// The server stamps its answer on the real-time clock, so its transport time
-// is believed only within the round trip measured here on the monotonic one.
+// The answer dates the newest byte the server holds; the bytes queued before it date the next one
+// read. Its transport time comes from the real-time clock, so it is believed only within the round
+// trip measured here.
 void RecordStream::onTiming(pa_stream* stream, int success) {
   pa_operation_unref(timing_);
   timing_ = nullptr;
@@ -259,16 +247,14 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
-  // More than the server can hold is no queue: a server that skipped what it
-  // dropped for a stopped process may count it as written before it moves the
-  // read index past it.
+  // More than the server can hold is no queue: a server that skipped what it dropped for a stopped
+  // process may count it as written before it moves the read index past it.
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
   if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) return;
   const double start =
       newestCaptured - (queued + static_cast<double>(streamBytes_)) / bytesPerSecond;
-  // A server that had no room for this process's audio while it was stopped
-  // kept the oldest and dropped what came after: the gap lies where the audio
-  // captured since it came back begins, not at the next byte read.
+  // A server out of room while this process was stopped kept the oldest audio: the gap lies where
+  // what was captured since it came back begins, not at the next byte read.
   const bool mayJump = now - resumedAt_ < kJumpWindowSeconds;
   const bool resumed = mayJump && start > streamStart_ + kFarSeconds;
   if (answerCount_ > 0 && resumed && info->read_index <= static_cast<int64_t>(streamBytes_)) {
@@ -277,19 +263,16 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
         static_cast<double>(streamBytes_), static_cast<double>(info->write_index) - since));
     jumpByte_ = gapAt - gapAt % pa_frame_size(&config_.sampleSpec);
   }
-  // A device just taken up again that plays out what it had held delivers
-  // faster than the clock; a server that merely reshuffles its own buffering
-  // does not, and its dates' step is no reason to drop audio.
+  // A device playing out what it had held delivers faster than the clock; a server that merely
+  // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
   dateStream(start, mayJump, now < newDeviceUntil_ && ahead);
   if (reading_) return;
-  // The first audio waits for a few answers a few milliseconds apart. A server
-  // that counts its device's latency gives them all alike; one that does not
-  // dates each the later the longer since its device's last block, so there
-  // they go on until the server's writes have advanced twice: one of them then
-  // came soon after a block was written, and dates the stream best. Then one
-  // answer a read is enough.
+  // The first audio waits for a few answers milliseconds apart. A server that counts its device's
+  // latency gives them alike; one that does not dates each the later the longer since the device's
+  // last block, so asking goes on until its writes have advanced twice: one answer then came soon
+  // after a block was written. After that, one answer a read is enough.
   constexpr int kFirstAnswers = 6, kMostFirstAnswers = 100;
   constexpr double kAlike = 0.001;
   if (info->write_index != lastWriteIndex_) {
@@ -333,14 +316,10 @@ void RecordStream::forgetTiming() {
   reading_ = false;
 }
 
-// An answer is mostly late: the server dates what it holds no earlier than it
-// was captured, and less precisely while a device block is under way. So the
-// stream's start is the earliest of the recent answers but one (one may be
-// early by a slip of the server's clock). When the last few all lie on one side
-// of that by more than they stray, or two lie far beyond it, while the process
-// has just come back from a stop, the stream has jumped in time (audio the
-// server never delivered) and only they count. At any other time nothing
-// makes a stream jump, and such answers are the server's strays.
+// The server dates audio no earlier than its capture, and less precisely mid device block, so the
+// start is the earliest recent answer but one (one may be early by a slip of its clock). Just after
+// a stop, the last few all on one side by more than they stray, or two far beyond, mean the stream
+// jumped (audio never delivered) and only they count; at other times they are strays.
 void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
   constexpr double kStraySeconds = 0.015;
   constexpr int kSameSide = 8;
@@ -380,10 +359,8 @@ void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
   if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
 
-// A stream that falls behind the clock and catches up lost nothing; one whose
-// least lag over a window has grown by more than a moving device or a busy
-// machine explains has lost the difference. Windows keep the slow drift between
-// a device's clock and this machine's out of it.
+// A stream that falls behind and catches up lost nothing; one whose least lag over a window grew by
+// more than a move or a busy machine explains lost the difference. Windows keep clock drift out.
 void RecordStream::watchForLoss() {
   constexpr double kWindowSeconds = 5.0;
   constexpr double kNoticeableSeconds = 0.5;
@@ -429,23 +406,19 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
 void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
-  // Dated as late as possible, by the most answers. What the server held while
-  // no answer came, and a moved stream's first audio, is left undated: it simply
-  // continues the audio before it.
+  // Dated as late as possible, by the most answers. What the server held while no answer came, and
+  // a moved stream's first audio, is undated: it continues the audio before it.
   const double capturedAt = blockStreamByte_ < jumpByte_ || !reading_
                                 ? std::numeric_limits<double>::quiet_NaN()
                                 : streamStart_ + static_cast<double>(blockStreamByte_) /
                                                      pa_bytes_per_second(&config_.sampleSpec);
   bool discontinuity = std::isfinite(capturedAt) && std::exchange(discontinuity_, false);
-  // A moved stream's first answers date it late by up to a device block; once
-  // the new device has settled, a stream found to begin a millisecond or more
-  // earlier than it was placed is placed anew, once, rather than pulled in by
-  // whole samples over the seconds after.
+  // A moved stream's first answers date it late by up to a device block: once settled, it is placed
+  // anew, once, rather than pulled in by whole samples over the seconds after.
   constexpr double kPlacedWithinSeconds = 0.001;
   if (settling_ && std::isfinite(capturedAt) && monotonicSeconds() >= newDeviceUntil_) {
     settling_ = false;
-    // Beyond a few milliseconds it is a step of the server's dates, not a late
-    // first answer.
+    // Beyond a few milliseconds it is a step of the server's dates, not a late first answer.
     constexpr double kPlacedAtMostSeconds = 0.005;
     const double earlier = placedStart_ - streamStart_;
     discontinuity |= earlier > kPlacedWithinSeconds && earlier <= kPlacedAtMostSeconds;
@@ -459,8 +432,7 @@ void RecordStream::handOver() {
 void RecordStream::onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t) {
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  // A changed default shows as a change of the server; a device coming or
-  // going may change it too.
+  // A changed default shows as a change of the server; a device coming or going may change it too.
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER || kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
     checkDefault();
   }
@@ -510,10 +482,8 @@ void RecordStream::useDevice(const std::string& source, const std::string& descr
   move();
 }
 
-// One stream is made at a time, and the old one is read until the new one
-// delivers. A change during a move waits for the stream being made: the server
-// cannot be told to drop it before, and a burst of changes then costs one
-// stream for its last default instead of one for each.
+// A change during a move waits for the stream being made (the server cannot drop it before), so a
+// burst of changes costs one stream for its last default instead of one for each.
 void RecordStream::move() {
   if (next_ != nullptr) {
     if (nextSource_ == wanted_ || pa_stream_get_state(next_) == PA_STREAM_CREATING) return;
@@ -539,12 +509,10 @@ void RecordStream::nextChanged(pa_stream_state_t state) {
   checkDefault();
 }
 
-// The new stream delivers: it replaces the old one. Coming back to the device
-// the old one recorded (after the server ended it) is no move.
+// Coming back to the device the old stream recorded (after the server ended it) is no move.
 void RecordStream::onFirstRead(pa_stream* stream, size_t bytes) {
   if (ended_ || stream != next_) return;
-  // Audio of the device left behind must not share a block, or a capture time,
-  // with the next one's.
+  // The old device's audio never shares a block, or a date, with the new one's.
   if (filled_ > 0) handOver();
   forgetTiming();
   discontinuity_ = true;
@@ -568,8 +536,7 @@ void RecordStream::noDevice() {
     askAgain_ = false;
     return checkDefault();
   }
-  // Nothing to follow: capture goes on from a device that is still there, and
-  // ends with the reason it was lost unless the server names another soon.
+  // Capture goes on from a device still there; a lost one ends it unless another is named soon.
   if (lost_) waitForAnotherDevice(true);
 }
 

@@ -1,50 +1,20 @@
-// A record stream that hands its audio over in fixed-size blocks, straight from
-// the client library's event thread.
+// Blocks of `framesPerBlock` interleaved frames, copied once into block(); only the last block from
+// a device the stream leaves may be shorter. Never use the stream with the connection's lock held;
+// destroy it before the connection. Handlers run on libpulse's event thread with the lock held, so
+// they must never wait: what one cannot finish at once (a stalled reader) it holds itself, or the
+// server's queue fills and audio is lost. capturedAt: CLOCK_MONOTONIC seconds at which the first
+// frame was recorded (for a monitor: played), from the server's timing. A discontinuity follows a
+// move or audio the server dropped; a hole the server reports comes as silence. Memory that runs
+// out on the event thread, here or in a handler, ends the stream with "Out of memory"; no block
+// follows the failure handler.
 //
-// How to use it (the connection's lock must NOT be held for any of this):
-//   pulse::RecordStream::Config config;
-//   config.sourceName = "alsa_input.usb-mic";     // or a sink's monitor; none: server default
-//   config.sampleSpec = {PA_SAMPLE_FLOAT32NE, 48000, 2};
-//   config.framesPerBlock = 4096;
-//   pulse::RecordStream stream(connection, config,
-//       [](std::span<std::byte> block, uint64_t firstFrame, double capturedAt,
-//          bool discontinuity) { /* frames */ },
-//       [](const pulse::Error& error) { /* the stream is over: server gone, source removed */ });
-//   if (auto started = stream.start(); !started) { /* started.error().reason */ }
+// A following stream goes over to the new default in the same sample format (the server converts)
+// and reads the old device until the new one delivers; then the move handler is told. A burst of
+// changes makes one stream at a time, and a device only passed through is never announced. It takes
+// the connection's subscription: one following stream a connection.
 //
-// Blocks hold `framesPerBlock` interleaved frames in the configured sample
-// format, copied once from what the server delivered; only the last block of a
-// device that the stream leaves may be shorter. Each comes with the moment its
-// first frame was captured, on CLOCK_MONOTONIC, from the server's timing: when
-// the device recorded it, or for a monitor, when its output device plays it.
-// A block marked as a discontinuity does not follow on from the one before in
-// time: it comes from another device, or after audio the server dropped.
-// They come in order (a hole the server reports becomes silence), on libpulse's
-// event thread with the connection's lock held, always into the same storage
-// (block()). So a handler must never wait: whatever it cannot finish at once
-// (a stalled reader of its output) it must hold itself, or the server's queue
-// fills and audio is lost. Memory that runs out on the event thread, in the
-// stream or in a handler (of the tool's, or what it calls), ends the stream too,
-// with the reason "Out of memory". After the failure handler has run no block
-// follows.
-// Destroy the stream before its connection.
-//
-// A stream that follows a default device watches the server's defaults. When
-// the default changes, or its device goes away and the server names another,
-// the stream goes over to the new device in the same sample format (the server
-// converts), the blocks carry on where they were, and the move handler is told
-// once the new device delivers. The old device is read until then, so a move
-// costs little audio; a burst of changes makes one stream at a time, each for
-// the latest default, and a device only passed through is never announced. A
-// stream the server ends that comes back on the same device is not a move. When
-// no device is left to follow, or moving keeps failing, the failure handler
-// ends it as for a fixed source. The stream takes the connection's subscription
-// for this: one following stream a connection.
-//
-// The server holds only a few seconds of a stream that is not read (a process
-// stopped for a while) and then drops audio without saying so. What it dropped
-// shows as a stream that has fallen behind the clock for good, which the loss
-// handler is told of.
+// A stream not read for a while (a stopped process) loses what the server cannot hold, and the
+// server does not say so: the loss handler is told.
 #pragma once
 
 #include <pulse/channelmap.h>
@@ -73,21 +43,16 @@ class RecordStream : private Answers {
     std::string streamName = "capture";
     std::optional<std::string> sourceName;  // none: the server's default source
     pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, 16000, 1};
-    // The source's own map keeps the server from remixing; none: the default
-    // map for the channel count.
+    // The source's own map keeps the server from remixing; none: the default for the channel count.
     std::optional<pa_channel_map> channelMap;
     uint32_t framesPerBlock = 1600;
-    // Which default device the stream follows: none keeps the source it was
-    // given and fails when that goes away.
+    // `nothing` keeps the source given and fails when it goes away.
     enum class Follow { nothing, defaultSource, defaultOutput } follow = Follow::nothing;
   };
   using BlockHandler = std::function<void(std::span<std::byte> block, uint64_t firstFrame,
                                           double capturedAt, bool discontinuity)>;
   using FailureHandler = std::function<void(const Error& error)>;
-  // A followed default has changed and capture now comes from the device so
-  // described.
   using MoveHandler = std::function<void(const std::string& description)>;
-  // Audio never arrived: the server dropped `milliseconds` of it.
   using LossHandler = std::function<void(uint64_t milliseconds)>;
 
   RecordStream(PulseConnection& connection, Config config, BlockHandler onBlock,
@@ -97,24 +62,20 @@ class RecordStream : private Answers {
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
 
-  // Connects the stream and waits until the server has accepted it; on failure
-  // nothing is delivered and the failure handler is not called. Call once.
+  // Waits until the server has accepted the stream. On failure nothing is delivered and the failure
+  // handler is not called. Call once.
   Result<> start();
 
-  // Where every block is delivered: `framesPerBlock` frames, valid for the
-  // stream's lifetime.
+  // Valid for the stream's lifetime.
   std::span<std::byte> block() { return block_; }
 
  private:
-  // The callback of the event thread that runs `method` on the stream its
-  // userdata names: the one way in from the event thread, where memory that
-  // runs out (here or in a handler) fails the stream.
+  // The one way in from the event thread, where memory that runs out fails the stream.
   template <auto method>
   struct Entry;
 
   void onState(pa_stream* stream);
   void onRead(pa_stream* stream, size_t bytes);
-  // Makes and connects a stream on `source` (none: the server's default).
   Result<pa_stream*> connect(const char* source, const pa_channel_map* map);
   void fail(const Error& error);
   void ranOut(const Error& error) override { fail(error); }
@@ -129,32 +90,21 @@ class RecordStream : private Answers {
   void noDevice();
   void waitForAnotherDevice(bool wait);
   void onGiveUp(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
-  // Makes the next stream, or drops one made for a device no longer wanted.
   void move();
   void nextChanged(pa_stream_state_t state);
   void onFirstRead(pa_stream* stream, size_t bytes);
   void watchForLoss();
-  // Opens the window in which the stream's start may jump, when the process
-  // has just come back from a stop.
   void noteStall(double now);
-  // Asks the server where the stream stands, unless a question is under way.
   void askTiming();
   void onTiming(pa_stream* stream, int success);
-  // Takes in another answer's start of the stream; only just after this process
-  // was stopped may the stream have jumped in time, and only while a moved
-  // stream is new may it begin earlier than its first answers said.
   void dateStream(double start, bool mayJump, bool newDevice);
-  // Asks again in a few milliseconds.
   void askSoon();
   void onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
-  // Cancels a question under way and starts over on the next stream.
   void forgetTiming();
-  // Hands over what the current block holds, short or not.
   void handOver();
-  // Appends `bytes` delivered bytes (`data` null: a hole) and hands over every
-  // block they complete.
+  // `data` null: a hole of `bytes` zeros.
   void take(const std::byte* data, std::size_t bytes);
-  // The one teardown, whatever the stream's state; leaves `stream` null.
+  // The one teardown, whatever the stream's state.
   static void release(pa_stream*& stream);
 
   PulseConnection& connection_;
@@ -172,10 +122,8 @@ class RecordStream : private Answers {
   std::size_t filled_ = 0;
   uint64_t nextFrame_ = 0;
   uint64_t blockStreamByte_ = 0;  // where the current block starts in the stream
-  // When byte 0 of the stream on the server was captured, as each recent answer
-  // of the server puts it (they stray, by a device's block or more, either
-  // way), and the second earliest of them. A new stream waits for answers that
-  // tell well before any of its audio is read.
+  // answers_: when the stream's byte 0 was captured, as each recent answer puts it (they stray by a
+  // device's block or more, either way); streamStart_ is the second earliest.
   uint64_t streamBytes_ = 0;
   static constexpr int kAnswers = 64;
   std::array<double, kAnswers> answers_{};
@@ -185,8 +133,7 @@ class RecordStream : private Answers {
   int64_t lastWriteIndex_ = -1;
   std::array<double, 2> firstStarts_{1e300, -1e300};  // the earliest and latest so far
   double streamStart_ = 0;
-  // Where a gap inside what the server holds lies: the audio before it, which
-  // the server kept while no answer came, is left undated.
+  // A gap inside what the server holds: the audio before it, kept while no answer came, is undated.
   uint64_t jumpByte_ = 0;
   bool discontinuity_ = false;  // the next block handed over follows a jump or a move
   double newDeviceUntil_ = 0;   // monotonic seconds: while a move's stream is new
@@ -196,9 +143,8 @@ class RecordStream : private Answers {
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
   double timingAsked_ = 0;
-  // Following the default.
   std::string source_;  // what the stream records, or last recorded (empty: the server's default)
-  // The stream being made for a move, until it delivers; then it is stream_.
+  // Being made for a move, until it delivers; then it is stream_.
   pa_stream* next_ = nullptr;
   std::string nextSource_;
   std::string nextDescription_;
@@ -209,8 +155,7 @@ class RecordStream : private Answers {
   bool askAgain_ = false;            // and something changed meanwhile
   int failedMoves_ = 0;              // since the last device that delivered
   pa_time_event* giveUp_ = nullptr;  // when a lost device has not been replaced in time
-  // Watching for audio the server dropped: seconds behind the clock, at their
-  // least over each few seconds.
+  // Audio the server dropped: seconds behind the clock, at their least over each few seconds.
   double clockStart_ = -1;        // when frame 0 would have been recorded
   std::optional<double> behind_;  // the least of the last window
   double windowLeast_ = 1e300;
