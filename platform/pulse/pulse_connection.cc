@@ -40,7 +40,6 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::connect(
   pa_context_set_state_callback(
       context, [](pa_context*, void* self) { signalFrom(self); }, connection.get());
 
-  // A capture tool must never start an audio server of its own as a side effect.
   if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return connection->failure();
   }

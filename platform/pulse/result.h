@@ -1,7 +1,5 @@
-// How everything in this layer reports failure: a value, or the reason there is
-// none in the words of the server or the client library ("Connection refused",
-// "No such entity", "Timeout"). The tools' own error forms are made from it at
-// their boundaries only.
+// The reason is in the words of the server or libpulse ("Connection refused", "Timeout"); the
+// tools' own error forms are made from it at their boundaries only.
 #pragma once
 
 #include <new>
@@ -16,7 +14,6 @@ struct Error {
   std::string reason;
 };
 
-// Result<> is the result of an action that yields nothing but success.
 template <typename T = std::monostate>
 class [[nodiscard]] Result {
  public:
@@ -38,11 +35,8 @@ class [[nodiscard]] Result {
 
 inline Result<> success() { return std::monostate{}; }
 
-// Runs `body` where a thread comes into the layer from code that cannot take an
-// exception (a callback of the client library's event thread): memory that runs
-// out inside it, in this layer or in a tool's handler, goes to `ranOut` as an
-// Error instead. Its reason fits in a string without memory of its own; should
-// `ranOut` run out as well, nothing is left to tell and the process ends.
+// Wraps where a thread enters from code that cannot take an exception (libpulse's callbacks). The
+// reason fits a string's own storage; should `ranOut` run out of memory too, the process ends.
 template <typename Body, typename RanOut>
 void entered(Body&& body, RanOut&& ranOut) noexcept {
   try {

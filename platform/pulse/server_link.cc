@@ -15,7 +15,6 @@ Result<PulseConnection*> ServerLink::connection() {
   }
   Result<> usable = failure_;
   if (connection_) {
-    // A server that stopped answering counts as unreachable from then on.
     auto held = connection_->lock();
     usable = connection_->answering();
   }

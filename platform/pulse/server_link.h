@@ -1,7 +1,5 @@
-// A tool's one connection to the audio server, made on first use from any
-// thread. The answer of that first attempt stands for the rest of the run: a
-// server that could not be reached is not tried again, and a connection that
-// has since stopped answering is reported as gone rather than waited for.
+// Made on first use, from any thread. That attempt's answer stands for the run: an unreachable
+// server is not tried again, and one that stops answering is reported gone, not waited for.
 #pragma once
 
 #include <functional>
@@ -16,17 +14,14 @@ namespace pulse {
 
 class ServerLink {
  public:
-  // `onUnreachable` runs once, the first time the link finds no usable server.
+  // `onUnreachable` runs once, the first time no usable server is found.
   explicit ServerLink(std::string applicationName,
                       std::function<void(const Error&)> onUnreachable = nullptr)
       : applicationName_(std::move(applicationName)), onUnreachable_(std::move(onUnreachable)) {}
 
-  // The live connection, or why there is none. Call without its lock held.
+  // Call this and query() without the connection's lock held.
   Result<PulseConnection*> connection();
 
-  // Gets the connection, takes its lock and answers what `question` (which
-  // answers a Result) makes of it; or why there is no connection. Call without
-  // the lock held.
   template <typename Question>
   auto query(Question&& question) -> std::invoke_result_t<Question&, PulseConnection&> {
     auto server = connection();

@@ -45,9 +45,6 @@ SinkInfo toInfo(const pa_sink_info& info) {
   return sink;
 }
 
-// Every answer of the server comes in here, on the event thread: each item, or
-// why there is none, goes to the Answers that asked (the end of a list needs
-// nothing).
 template <typename Info>
 void onInfo(pa_context* context, const Info* info, int eol, void* userdata) {
   if (eol > 0 || (eol == 0 && info == nullptr)) return;
@@ -65,7 +62,6 @@ void onServer(pa_context* context, const pa_server_info* info, void* userdata) {
   onInfo(context, info, info == nullptr ? -1 : 0, userdata);
 }
 
-// What a blocking query collects until the server has answered it whole.
 template <typename T>
 struct Collector final : Answers {
   using Answers::answered;
@@ -84,7 +80,7 @@ struct Collector final : Answers {
   Result<std::vector<T>> items = std::vector<T>();
 };
 
-// The server's index order: the order devices were made in.
+// The order devices were made in.
 template <typename T>
 Result<std::vector<T>> inIndexOrder(Result<std::vector<T>> list) {
   if (list) {
@@ -101,7 +97,6 @@ Result<T> single(Result<std::vector<T>> list) {
   return std::move(list->front());
 }
 
-// A question whose answer is not waited for.
 Result<> asked(PulseConnection& connection, pa_operation* operation) {
   if (operation == nullptr) return connection.failure();
   pa_operation_unref(operation);

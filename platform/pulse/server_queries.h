@@ -1,14 +1,3 @@
-// Queries of the server's sources, sinks and defaults, on a PulseConnection.
-//
-// How to use it: take the connection's lock, then call any blocking function
-// here; each issues one request and waits for its answer (bounded). A source or
-// sink that does not exist is a failure too ("No such entity").
-//   auto held = connection.lock();
-//   auto server = pulse::queryServer(connection);
-//   auto sink = pulse::sinkByName(connection, server->defaultSinkName);
-//   // record from sink->monitorSourceName to capture what the sink plays
-// On the event thread, where nothing may wait, ask*() put the same questions
-// and the answers come later to an Answers.
 #pragma once
 
 #include <pulse/channelmap.h>
@@ -48,19 +37,17 @@ struct ServerInfo {
   pa_sample_spec sampleSpec{};
 };
 
-// The caller holds the connection's lock for all of these.
+// Each waits (bounded) with the caller holding the lock. A missing device fails: "No such entity".
 Result<ServerInfo> queryServer(PulseConnection& connection);
-// Every source, monitors included, in the server's index order.
+// Monitors included; lists are in the server's index order.
 Result<std::vector<SourceInfo>> listSources(PulseConnection& connection);
 Result<SourceInfo> sourceByIndex(PulseConnection& connection, uint32_t index);
 Result<SourceInfo> sourceByName(PulseConnection& connection, const std::string& name);
-// Every sink, in the server's index order.
 Result<std::vector<SinkInfo>> listSinks(PulseConnection& connection);
 Result<SinkInfo> sinkByName(PulseConnection& connection, const std::string& name);
 
-// Told the answers to questions asked without waiting: on the event thread with
-// the lock held, once a question (a list: once an item), the info or why there
-// is none; or, instead, that memory ran out while one was taken in.
+// For the event thread, where nothing may wait. Answers come there, with the lock held, once a
+// question (a list: once an item); or, instead, ranOut() when memory ran out taking one in.
 class Answers {
  public:
   virtual void answered(Result<ServerInfo>) {}
@@ -71,8 +58,7 @@ class Answers {
  protected:
   ~Answers() = default;
 };
-// Under the lock (on the event thread it is held); `answers` must outlive the
-// answer. They fail only when the question cannot be asked.
+// `answers` must outlive the answer. They fail only when the question cannot be asked.
 Result<> askServer(PulseConnection& connection, Answers& answers);
 Result<> askSource(PulseConnection& connection, const std::string& name, Answers& answers);
 Result<> askSink(PulseConnection& connection, const std::string& name, Answers& answers);
