@@ -1,5 +1,4 @@
-// Which formats this layer can describe, capture and convert: one rule for
-// velloc's format descriptions, its converter and both tools' record streams.
+// One rule for velloc's format descriptions, its converter and both tools' record streams.
 #pragma once
 
 #include <pulse/sample.h>
@@ -11,12 +10,9 @@
 
 namespace pulse {
 
-// Float or 16-bit samples, a whole number of frames a second that the server
-// accepts, and 1 to PA_CHANNELS_MAX channels: the server's sample spec for that,
-// or "Invalid argument".
 Result<pa_sample_spec> captureSpec(pa_sample_format_t format, double rate, uint32_t channels);
 
-// The same rule for velloc's formats (header only: corvane links nothing of velloc).
+// Header only: corvane links nothing of velloc.
 inline Result<pa_sample_spec> captureSpec(const velloc::AudioFormat& format) {
   const pa_sample_format_t sampleFormat =
       format.commonFormat == velloc::kCommonFormatFloat32 ? PA_SAMPLE_FLOAT32NE

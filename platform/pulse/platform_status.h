@@ -1,6 +1,5 @@
-// Status codes the audio layer answers velloc's device and binding calls with.
-// Four-character codes read as big-endian integers, like the platform statuses
-// velloc's messages were written for, so a reader of a log can tell them apart.
+// Four-character codes read as big-endian integers, like the platform statuses velloc's messages
+// were written for, so a log's reader can tell them apart.
 #pragma once
 
 #include <utility>
@@ -10,20 +9,14 @@
 
 namespace pulse {
 
-// No audio server could be reached.
-inline constexpr velloc::OSStatus kStatusNoServer = 0x73746F70;  // 'stop'
-// The server was reached but did not answer the query.
+inline constexpr velloc::OSStatus kStatusNoServer = 0x73746F70;     // 'stop'
 inline constexpr velloc::OSStatus kStatusServerError = 0x77686174;  // 'what'
-// No source has that identifier.
-inline constexpr velloc::OSStatus kStatusBadObject = 0x216F626A;  // '!obj'
-// The storage offered cannot hold the answer.
-inline constexpr velloc::OSStatus kStatusBadSize = 0x2173697A;  // '!siz'
+inline constexpr velloc::OSStatus kStatusBadObject = 0x216F626A;    // '!obj'
+inline constexpr velloc::OSStatus kStatusBadSize = 0x2173697A;      // '!siz'
 // Binding the input to an identifier that names no source.
 inline constexpr velloc::OSStatus kStatusInvalidDevice = -10851;
 
-// Reads `into` from what `question` (answering a Result) gets of the server, as
-// velloc's status: kNoErr, `refused` when the server answers without it, or the
-// server failing, or none to be reached.
+// `refused` when a live server answers without it.
 template <typename T, typename Question>
 velloc::OSStatus readInto(T& into, ServerLink& link, velloc::OSStatus refused,
                           Question&& question) {

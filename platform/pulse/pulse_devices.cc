@@ -8,7 +8,7 @@
 namespace pulse {
 namespace {
 
-// One buffer description: the layout the platform structure has with a single entry.
+// The platform structure with a single buffer.
 constexpr uint32_t kConfigurationBytes = sizeof(velloc::AudioBufferList);
 
 }  // namespace

@@ -1,11 +1,5 @@
-// velloc's device property queries answered from the server's sources.
-//
-// Every source is a device, monitors included, in the server's index order;
-// its identifier is the source index, its name the description people see in
-// their sound settings, and its input stream configuration one buffer with the
-// source's channel count. The list is read once per device-list query, and the
-// per-device questions that follow are answered from that same reading, so one
-// lookup sees one consistent picture of the server.
+// Every source is a device, monitors included, named by its description. Per-device questions after
+// a device-list query are answered from that same reading: one lookup, one picture of the server.
 #pragma once
 
 #include <optional>

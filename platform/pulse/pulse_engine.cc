@@ -63,17 +63,14 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
   config.framesPerBlock = tap->bufferSize;
   if (const auto source = input_.captureSource()) {
     config.sourceName = source->name;
-    // The source's own channel order keeps the server from remixing; a tap with
-    // another channel count leaves the mix to the server.
+    // A tap with another channel count leaves the mix to the server.
     if (source->sampleSpec.channels == spec->channels) config.channelMap = source->channelMap;
   }
-  // A device asked for by name is kept; otherwise capture is of the default input.
   if (!input_.boundSource()) config.follow = RecordStream::Config::Follow::defaultSource;
   stream_ = std::make_unique<RecordStream>(
       **connection, config,
       [this](std::span<std::byte> block, uint64_t firstFrame, double capturedAt,
              bool discontinuity) {
-        // Only the last block before a move to another device is short.
         tapBuffer_->setFrameLength(static_cast<uint32_t>(
             block.size() * tapBuffer_->frameCapacity() / stream_->block().size()));
         input_.tap()->block(*tapBuffer_,
@@ -83,8 +80,7 @@ std::optional<velloc::PlatformError> PulseAudioEngine::start() {
       [this](const Error& error) { observer_.engineFailed({error.reason}); },
       [this](const std::string& description) { observer_.inputChanged(description); },
       [this](uint64_t milliseconds) { observer_.audioLost(milliseconds); });
-  // Lend the tap the stream's block before anything can be delivered into it.
-  // Several channels arrive interleaved, whatever the tap's format says.
+  // Lent before anything is delivered; several channels arrive interleaved, whatever the tap says.
   velloc::AudioFormat delivered = tap->format;
   if (delivered.channelCount > 1) delivered.interleaved = true;
   tapBuffer_ = std::make_unique<velloc::PcmBuffer>(delivered, stream_->block());

@@ -1,16 +1,5 @@
-// velloc's engine, input node and audio unit on the audio server.
-//
-// The input node reads its native format from the source it is bound to (or the
-// server's default source): float, interleaved, at the source's own rate and
-// channel count, which is how the server delivers it. Starting the engine opens
-// one record stream in the tap's format on that source; the server converts
-// when the tap asks for another format. Tap buffers carry exactly the requested
-// frame count, lent from the stream's own block, and arrive on the client
-// library's event thread. An input bound to a device keeps it; otherwise the
-// stream follows the server's default input, with one line at each move. If
-// the stream fails while capturing (its device, or the last one, gone, or
-// memory running out on the way to the tap), the process ends with status 1
-// after one FATAL line: a parent must be able to tell that capture has stopped.
+// Tap buffers are lent over the stream's own block and arrive on libpulse's event thread. A stream
+// that fails while capturing ends velloc with status 1 after one FATAL line, so a parent can tell.
 #pragma once
 
 #include <memory>
@@ -49,13 +38,11 @@ class PulseInputNode final : public velloc::InputNode {
     velloc::TapBlock block;
   };
   const std::optional<Tap>& tap() const { return tap_; }
-  // The source to capture: the bound one, else the default the native format
-  // was read from, else none (the server's default at start).
+  // The bound source, else the default the native format was read from, else none.
   std::optional<SourceInfo> captureSource() const;
   const std::optional<SourceInfo>& boundSource() const { return unit_.boundSource(); }
 
  private:
-  // What the input captures on `bus`: the bound source, else the server's default.
   Result<SourceInfo> nativeSource(uint32_t bus);
 
   ServerLink& link_;
@@ -77,7 +64,7 @@ class PulseAudioEngine final : public velloc::AudioEngine {
   velloc::EngineObserver& observer_;
   PulseInputNode input_;
   std::unique_ptr<velloc::PcmBuffer> tapBuffer_;  // lent over the stream's block
-  // Declared after what its handlers use, so it goes first.
+  // Declared after what its handlers use, so it is destroyed first.
   std::unique_ptr<RecordStream> stream_;
 };
 

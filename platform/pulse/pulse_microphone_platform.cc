@@ -7,8 +7,7 @@
 namespace pulse {
 namespace {
 
-// No single buffer of the tool comes near this; a request beyond it is a bad
-// size, not a reason to exhaust memory.
+// No buffer of the tool comes near this: a request beyond it is a bad size, not one to honour.
 constexpr std::size_t kMaxBufferSamples = std::size_t{1} << 26;
 
 }  // namespace
@@ -45,8 +44,7 @@ std::unique_ptr<velloc::PcmBuffer> PulseMicrophonePlatform::makePcmBuffer(
   if (static_cast<std::size_t>(frameCapacity) * format.channelCount > kMaxBufferSamples) {
     return nullptr;
   }
-  // Asked for on the engine's thread while capturing: memory that runs out ends
-  // the stream there (RecordStream::Entry).
+  // Also asked for on the event thread, where running out of memory ends the stream.
   return std::make_unique<velloc::PcmBuffer>(format, frameCapacity);
 }
 

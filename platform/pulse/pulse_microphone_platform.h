@@ -1,11 +1,5 @@
-// MicrophonePlatform on the audio server (any server that speaks the PulseAudio
-// protocol, PipeWire's included), with soxr for conversion.
-//
-// How to use it: make one, hand it to runVelloc, never destroy it while an
-// engine it made is running. It connects to the server the first time velloc
-// asks about devices or formats; if none is reachable (or the server stops
-// answering) it tells the observer once and reports an empty native format,
-// and velloc ends on its own terms.
+// Never destroy it while an engine it made is running. A server it cannot reach (or that stops
+// answering) is told to the observer once and gives an empty native format.
 #pragma once
 
 #include <memory>

@@ -24,9 +24,8 @@ bool sameLayout(const AudioFormat& a, const AudioFormat& b) {
          oneRunOfFrames(a) == oneRunOfFrames(b);
 }
 
-// A resampling filter spreads one non-finite sample over many of its neighbours
-// (and a NaN over a whole block), so those are limited the way the PCM rule
-// would limit them before they enter the filter.
+// A filter spreads a non-finite sample over its neighbours (a NaN over a whole block), so those are
+// limited as the PCM rule would before they enter it.
 float toFloat(float sample) {
   if (std::isnan(sample)) return 1.0f;
   if (std::isinf(sample)) return sample > 0 ? 1.0f : -1.0f;
@@ -34,7 +33,6 @@ float toFloat(float sample) {
 }
 float toFloat(int16_t sample) { return static_cast<float>(sample) / 32768.0f; }
 
-// Interleaved frames to `outChannels` (the same count, or one: the average).
 template <typename Sample>
 void mix(const Sample* frames, std::size_t count, uint32_t inChannels, uint32_t outChannels,
          float* out) {
@@ -157,13 +155,11 @@ std::size_t SoxrConverter::resample(float* out, std::size_t frames) {
   for (;;) {
     std::size_t used = 0, made = 0;
     const std::size_t left = (mixed_.size() - mixedStart_) / channels_;
-    // Once the input has ended and all of it is in, a null input flushes the
-    // filter; until then the input must never be null, even when there is none.
+    // A null input flushes the filter: before the end it is never null, even when there is none.
     const bool flushing = ended_ && left == 0;
     static const float kNoInput = 0.0f;
     const float* from = flushing ? nullptr : left > 0 ? in : &kNoInput;
-    // Once made, soxr fails only for want of memory; that ends the stream the
-    // input comes from, on its thread (RecordStream::Entry).
+    // Once made, soxr fails only for want of memory: that ends the stream (RecordStream::Entry).
     if (soxr_process(soxr_, from, left, &used, out + written * channels_, frames - written,
                      &made) != nullptr) {
       throw std::bad_alloc();

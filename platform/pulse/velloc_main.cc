@@ -1,4 +1,3 @@
-// velloc on the desktop's audio server.
 #include <unistd.h>
 
 #include <string>
@@ -12,8 +11,7 @@
 int main(int argc, char** argv) {
   pcm::holdStopSignals();
   pcm::occupyClosedStandardDescriptors();
-  // Audio threads keep using all of this until the process ends, which it does
-  // by _exit from wherever it stops; so nothing here is ever destroyed.
+  // Never destroyed: audio threads use all of it until _exit, so no destructor may run under them.
   auto* process = new pcm::PosixProcess;
   auto* platform = new pulse::PulseMicrophonePlatform(*process);
   auto* state = new velloc::VellocState;
