@@ -1,5 +1,3 @@
-// corvane: writes the audio the whole system plays to standard output as 16 kHz
-// mono signed 16-bit little-endian PCM. Arguments are ignored.
 #include "common/posix_process.h"
 #include "common/standard_descriptors.h"
 #include "platform/pulse/pulse_capture_platform.h"
@@ -8,8 +6,7 @@
 int main() {
   pcm::holdStopSignals();
   pcm::occupyClosedStandardDescriptors();
-  // Never destroyed: the audio threads use it until the process ends, and the
-  // process ends through _exit so that no destructor runs under them.
+  // Never destroyed: audio threads use it until _exit, so no destructor may run under them.
   auto* platform = new pulse::PulseCapturePlatform();
   const int status = corvane::runCorvane(*platform);
   platform->process().exitProcess(status);

@@ -16,7 +16,6 @@ namespace {
 // Never called through: each stream delivers on its own thread.
 class DeliveryThread final : public corvane::DeliveryQueue {};
 
-// A stream that could not be made: it refuses to start with the reason.
 class RefusedStream final : public corvane::CaptureStream {
  public:
   explicit RefusedStream(std::string reason) : reason_(std::move(reason)) {}
@@ -66,8 +65,7 @@ PulseCapturePlatform::~PulseCapturePlatform() = default;
 
 void PulseCapturePlatform::getShareableContent(bool, bool,
                                                corvane::ShareableContentCompletion completion) {
-  // Desktop and off-screen windows mean nothing here: a sink's monitor carries
-  // all it plays.
+  // Windows mean nothing here: a sink's monitor carries all it plays.
   auto content =
       parts_->link.query([](PulseConnection& server) -> Result<corvane::ShareableContent> {
         auto info = queryServer(server);

@@ -1,5 +1,4 @@
-// corvane's platform on the audio server: its displays are the server's output
-// devices (sinks), and capturing one records what the system plays through it.
+// Displays are the server's sinks: capturing one records what the system plays through it.
 #pragma once
 
 #include <memory>
@@ -10,7 +9,6 @@
 
 namespace pulse {
 
-// A sink, offered as a display.
 class SinkDisplay final : public corvane::Display {
  public:
   SinkDisplay(uint32_t index, std::string name, std::string monitorSourceName)
@@ -30,9 +28,7 @@ class PulseCapturePlatform final : public corvane::CapturePlatform {
   PulseCapturePlatform();
   ~PulseCapturePlatform() override;
 
-  // Connects on the first request. The displays are the sinks, the default sink
-  // first, then the others in the server's index order; no sink, no display.
-  // Answers before returning.
+  // Connects on the first request; answers before returning. The default sink comes first.
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            corvane::ShareableContentCompletion completion) override;
   std::unique_ptr<corvane::StreamConfiguration> makeStreamConfiguration() override;

@@ -17,16 +17,14 @@ PulseCaptureStream::PulseCaptureStream(PulseConnection& connection, std::string 
       sampleRate_(static_cast<uint32_t>(configuration.sampleRate())),
       channels_(static_cast<uint32_t>(configuration.channelCount())),
       delegate_(delegate) {
-  // The width, height and frame interval describe video, which this platform
-  // never produces. Leaving out this process's own audio needs no work either:
-  // corvane plays nothing, so nothing of its own can reach the monitor.
+  // The video settings mean nothing here. Leaving out this process's own audio needs no work
+  // either: corvane plays nothing.
 }
 
 std::optional<corvane::PlatformError> PulseCaptureStream::addStreamOutput(
     corvane::StreamOutput& output, corvane::StreamOutputType type, corvane::DeliveryQueue&) {
   if (recorder_) return corvane::PlatformError{"The stream is already capturing"};
-  // Every call comes on the recorder's one delivery thread, which keeps the
-  // queue's promise of one buffer at a time, in order.
+  // The recorder's one delivery thread keeps the queue's promise of one buffer at a time, in order.
   if (type == corvane::StreamOutputType::audio) audioOutputs_.push_back(&output);
   return std::nullopt;
 }
@@ -48,7 +46,6 @@ void PulseCaptureStream::startCapture(
     return;
   }
   config.sampleSpec = *spec;
-  // What the system plays is whatever its default output plays.
   config.follow = RecordStream::Config::Follow::defaultOutput;
 
   recorder_ = std::make_unique<RecordStream>(

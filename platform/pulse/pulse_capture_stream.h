@@ -1,6 +1,3 @@
-// corvane's capture stream on the audio server: records the default sink's
-// monitor as float samples, following the default to whichever sink it names,
-// and hands each block to the stream's outputs as a sample buffer.
 #pragma once
 
 #include <cstdint>
@@ -14,22 +11,18 @@
 
 namespace pulse {
 
-// A block of this length reaches the outputs at a time. Short enough that a
-// reader of the PCM stream hears the system within a twentieth of a second (half
-// of velloc's 100 ms blocks); long enough that the server, which must wake the
-// sink being monitored at this interval too, and this process make only twenty
-// wake-ups and writes a second.
+// Short enough that a reader hears the system within a twentieth of a second (half of velloc's
+// 100 ms blocks); long enough that the server, which wakes the monitored sink this often too, and
+// this process make only twenty wake-ups and writes a second.
 inline constexpr uint32_t kDeliveryMilliseconds = 50;
 
 class PulseCaptureStream final : public corvane::CaptureStream {
  public:
-  // Follows the default output from `monitorSourceName` on, telling `delegate`
-  // of each move.
   PulseCaptureStream(PulseConnection& connection, std::string monitorSourceName,
                      const corvane::StreamConfiguration& configuration,
                      corvane::StreamDelegate& delegate);
 
-  // Screen outputs are accepted and never called: this platform has no video.
+  // Screen outputs are accepted and never called: there is no video.
   std::optional<corvane::PlatformError> addStreamOutput(corvane::StreamOutput& output,
                                                         corvane::StreamOutputType type,
                                                         corvane::DeliveryQueue& queue) override;
