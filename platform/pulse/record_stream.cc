@@ -31,7 +31,6 @@ constexpr double kJumpWindowSeconds = 5.0;
 // taken up again may play out what it had held.
 constexpr double kNewDeviceSeconds = 1.0;
 
-// Moves in a row that may fail before following gives up.
 constexpr int kMostFailedMoves = 3;
 
 // How long a stream whose device went away waits for another: the server may name the new default
@@ -115,8 +114,7 @@ Result<pa_stream*> RecordStream::connect(const char* source, const pa_channel_ma
   if (stream == nullptr) return connection_.failure();
   pa_stream_set_state_callback(stream, Entry<&RecordStream::onState>::call, this);
   pa_stream_set_read_callback(stream, Entry<&RecordStream::onRead>::call, this);
-  // Fragments of one block, so the first arrives a block's duration after start; the queue length
-  // is the server's maximum.
+  // Fragments of one block, so the first arrives about a block's duration after start.
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<uint32_t>(-1);
   attributes.tlength = static_cast<uint32_t>(-1);
@@ -512,7 +510,6 @@ void RecordStream::nextChanged(pa_stream_state_t state) {
 // Coming back to the device the old stream recorded (after the server ended it) is no move.
 void RecordStream::onFirstRead(pa_stream* stream, size_t bytes) {
   if (ended_ || stream != next_) return;
-  // The old device's audio never shares a block, or a date, with the new one's.
   if (filled_ > 0) handOver();
   forgetTiming();
   discontinuity_ = true;

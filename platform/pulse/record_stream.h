@@ -104,7 +104,6 @@ class RecordStream : private Answers {
   void handOver();
   // `data` null: a hole of `bytes` zeros.
   void take(const std::byte* data, std::size_t bytes);
-  // The one teardown, whatever the stream's state.
   static void release(pa_stream*& stream);
 
   PulseConnection& connection_;
