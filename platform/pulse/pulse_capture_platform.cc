@@ -65,7 +65,7 @@ PulseCapturePlatform::~PulseCapturePlatform() = default;
 
 void PulseCapturePlatform::getShareableContent(bool, bool,
                                                corvane::ShareableContentCompletion completion) {
-  // Windows mean nothing here: a sink's monitor carries all it plays.
+  // Desktop and off-screen windows mean nothing here: a sink's monitor carries all it plays.
   auto content =
       parts_->link.query([](PulseConnection& server) -> Result<corvane::ShareableContent> {
         auto info = queryServer(server);

@@ -357,8 +357,8 @@ void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
   if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
 
-// A stream that falls behind and catches up lost nothing; one whose least lag over a window grew by
-// more than a move or a busy machine explains lost the difference. Windows keep clock drift out.
+// A stream that falls behind and catches up lost nothing; one whose least lag over a window (short
+// enough to hide clock drift) grew more than a move or a busy machine explains lost the difference.
 void RecordStream::watchForLoss() {
   constexpr double kWindowSeconds = 5.0;
   constexpr double kNoticeableSeconds = 0.5;
