@@ -20,10 +20,12 @@ constexpr double kStraySamplesAtMost = 80;  // 5 ms
 constexpr double kExactRate = 100e-6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
-// Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
+// Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver;
+// and all the way, or what built up while the rate was measured would stay as an offset.
 constexpr double kPullSeconds = 4.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
+constexpr double kPulledInSamples = 0.5;
 // The server's first answers in a new stretch are the least sure: small corrections wait.
 constexpr double kSettleSamples = 3 * Timeline::kRate;
 // The share of each block's misplacement that steers: a few stray dates do not move a sample.
@@ -121,8 +123,10 @@ void Timeline::steer(double misplaced) {
     return;
   }
   exact_ = false;
-  const double beyond = std::copysign(std::max(0.0, std::abs(error_) - kStraySamples), error_);
-  const double pull = std::clamp(beyond / (kPullSeconds * kRate), -kMostPull, kMostPull);
+  if (std::abs(error_) > kStraySamples) pulling_ = true;
+  if (std::abs(error_) < kPulledInSamples) pulling_ = false;
+  const double pull =
+      pulling_ ? std::clamp(error_ / (kPullSeconds * kRate), -kMostPull, kMostPull) : 0.0;
   step_ = rate_.value_or(kRate) / kRate + pull;
 }
 
