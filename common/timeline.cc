@@ -22,7 +22,7 @@ constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
 // Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver;
 // and all the way, or what built up while the rate was measured would stay as an offset.
-constexpr double kPullSeconds = 4.0;
+constexpr double kPullSeconds = 2.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
 constexpr double kPulledInSamples = 0.5;

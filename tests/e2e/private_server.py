@@ -236,11 +236,13 @@ class PipeDevices(threading.Thread):
     # A pipe sink `out` read at 48 kHz x (1 + ppm) and a pipe source `in` (stereo float, so
     # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
-    # full-scale frame) at each of `clicks` (seconds from the start); `heard` and `recorded`
-    # hold the times each click left the sink's pipe and entered the source's, the true times;
-    # `shaky` those that came within 50 ms of the server stalling (the source's pipe full, the
-    # sink's run dry), when a pipe device has no true time to speak of, and `late` how far the
-    # source's writes fell behind its clock at worst.
+    # full-scale frame) at each of `clicks` (seconds from the start). The true times: `heard`
+    # holds when each click left the sink's pipe (a player cannot play what it has not taken),
+    # `recorded` when it fell due on the source's clock (a microphone records a frame then and
+    # hands it over later, here with the next write); `shaky` those that came within 50 ms of
+    # the server stalling (the source's pipe full, the sink's run dry) or with a step of this
+    # thread's come late, when a pipe device has no true time to speak of, and `late` how far
+    # the source's writes fell behind its clock at worst.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
     def __init__(self, server, clicks, ppm=400e-6):
@@ -270,17 +272,20 @@ class PipeDevices(threading.Thread):
 
     def run(self):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
+        now = start
         rate = 48000 * (1 - self.ppm)
         written = sent = read = full = dry = 0
+        # A sink that runs 1.5 ms short has its clicks heard late; PipeWire's, in bursts, often do.
+        short = 288 if self.ppm else 960
         marks = iter(self.clicks)
         mark = next(marks)
         # A sound card keeps time whatever else the machine does: this thread, when allowed,
         # runs before every ordinary process (it sleeps but for a few percent of a core).
         with contextlib.suppress(PermissionError):
             os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(1))
-        while self.running:  # in steps of 2 ms
-            time.sleep(0.002)
-            now = time.monotonic()
+        while self.running:  # in steps of 1 ms
+            time.sleep(0.001)
+            last, now = now, time.monotonic()
             due = int((now - start) * rate)
             block = array.array("f", bytes(8 * (due - written)))
             while mark < due:
@@ -292,20 +297,20 @@ class PipeDevices(threading.Thread):
                 n = os.write(self.into, pending)
                 sent, pending = sent + n, pending[n:]
             full = now if pending else full
-            while waiting and waiting[0][0] < sent:  # between when it fell due and its write
-                due_at = waiting.pop(0)[1]
-                self.recorded.append(true_at := (due_at + now) / 2)
+            while waiting and waiting[0][0] < sent:
+                self.recorded.append(due_at := waiting.pop(0)[1])
                 self.late = max(self.late, now - due_at)
-                (now - full < 0.05 or now - due_at > 0.004) and self.shaky.add(true_at)
+                (now - full < 0.05 or now - due_at > 0.004) and self.shaky.add(due_at)
             want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
             got = b""
             with contextlib.suppress(BlockingIOError):
                 got = os.read(self.out, max(want, 0))
-            read, dry, data = read + len(got), now if len(got) < want - 960 else dry, carry + got
+            read, dry, data = read + len(got), now if len(got) < want - short else dry, carry + got
             whole = len(data) // 4 * 4
             carry, samples = data[whole:], array.array("f", data[:whole])
             self.heard += [now] * sum(v > 0.5 for v in samples)
-            now - dry < 0.05 and samples and max(samples) > 0.5 and self.shaky.add(now)
+            if samples and max(samples) > 0.5 and (now - dry < 0.05 or now - last > 0.004):
+                self.shaky.add(now)
 
 
 def main(argv):

@@ -96,9 +96,9 @@ class Timeline(ServerTest):
         # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
-        # The pipes move audio in 2 ms steps, so a true time is known to within 1 ms; and on a
-        # busy machine the server's own answers stray by a few: the bound here catches what is
-        # plainly wrong (a gap left open, a stretch shifted), bench/timeline measures the rest.
+        # On a busy machine the server's own answers stray by a few milliseconds: the bound here
+        # catches what is plainly wrong (a gap left open, a stretch shifted), bench/timeline
+        # measures the rest.
         failures, bound = [], 0.3 if PIPEWIRE else 0.005
         for tool, tag, truth, excused, lines in (
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
