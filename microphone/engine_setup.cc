@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <string>
 
 #include "common/number_format.h"
