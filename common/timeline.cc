@@ -20,9 +20,9 @@ constexpr double kStraySamplesAtMost = 80;  // 5 ms
 constexpr double kExactRate = 100e-6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
-// Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver;
-// and all the way, or what built up while the rate was measured would stay as an offset.
-constexpr double kPullSeconds = 2.0;
+// Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
+// What built up while the rate was measured is pulled all the way in, or it would stay.
+constexpr double kPullSeconds = 4.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
 constexpr double kPulledInSamples = 0.5;
@@ -102,6 +102,7 @@ void Timeline::mend(double misplaced) {
     overlap_ = count;
   }
   error_ = shift_ = lastMisplaced_ = 0;
+  pullingIn_ = true;
   settled_ = static_cast<double>(emitted_) + kSettleSamples;
   fitted_ = 0;
   fit_.reset();
@@ -123,10 +124,10 @@ void Timeline::steer(double misplaced) {
     return;
   }
   exact_ = false;
-  if (std::abs(error_) > kStraySamples) pulling_ = true;
-  if (std::abs(error_) < kPulledInSamples) pulling_ = false;
-  const double pull =
-      pulling_ ? std::clamp(error_ / (kPullSeconds * kRate), -kMostPull, kMostPull) : 0.0;
+  if (std::abs(error_) < kPulledInSamples) pullingIn_ = false;
+  const double tolerated = pullingIn_ ? 0.0 : kStraySamples;
+  const double beyond = std::copysign(std::max(0.0, std::abs(error_) - tolerated), error_);
+  const double pull = std::clamp(beyond / (kPullSeconds * kRate), -kMostPull, kMostPull);
   step_ = rate_.value_or(kRate) / kRate + pull;
 }
 

@@ -50,7 +50,7 @@ class Timeline {
   std::size_t overlap_ = 0;     // input samples still to drop, which went out already
   int nudge_ = 0;               // while exact_: a sample to leave out (1) or repeat (-1)
   double error_ = 0;            // smoothed misplacement
-  bool pulling_ = false;        // pulled in until the error is all but gone
+  bool pullingIn_ = true;       // until the error is all but gone, after the rate is first used
   double shift_ = 0;            // how far the dates stepped since the last discontinuity
   double lastMisplaced_ = 0;    // the last block's, less that
   double fitted_ = 0;           // input samples in the current stretch, for the fit
