@@ -245,8 +245,9 @@ class PipeDevices(threading.Thread):
     # the source's writes fell behind its clock at worst.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
-    def __init__(self, server, clicks, ppm=400e-6):
+    def __init__(self, server, clicks, ppm=400e-6, step=0.002):
         super().__init__(daemon=True)
+        self.step = step  # finer is truer, but costs a busy machine's other tests their timing
         self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
         self.ppm *= server.kind == "pulseaudio"
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
@@ -283,8 +284,8 @@ class PipeDevices(threading.Thread):
         # runs before every ordinary process (it sleeps but for a few percent of a core).
         with contextlib.suppress(PermissionError):
             os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(1))
-        while self.running:  # in steps of 1 ms
-            time.sleep(0.001)
+        while self.running:
+            time.sleep(self.step)
             last, now = now, time.monotonic()
             due = int((now - start) * rate)
             block = array.array("f", bytes(8 * (due - written)))
@@ -309,7 +310,7 @@ class PipeDevices(threading.Thread):
             whole = len(data) // 4 * 4
             carry, samples = data[whole:], array.array("f", data[:whole])
             self.heard += [now] * sum(v > 0.5 for v in samples)
-            if samples and max(samples) > 0.5 and (now - dry < 0.05 or now - last > 0.004):
+            if samples and max(samples) > 0.5 and (now - dry < 0.05 or now - last > 2 * self.step):
                 self.shaky.add(now)
 
 
