@@ -190,7 +190,7 @@ int Timeline::emitSilence(std::size_t count) {
   return output_.writeSilence(2 * count);
 }
 
-std::array<std::string, 2> sampleZeroStamp(double monotonic) {
+void saySampleZero(ProcessControl& process, Line line, double monotonic) {
   timespec real, mono;
   clock_gettime(CLOCK_REALTIME, &real);
   clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -200,7 +200,7 @@ std::array<std::string, 2> sampleZeroStamp(double monotonic) {
     return std::string(text);
   };
   const double realtime = monotonic + seconds(real) - seconds(mono);
-  return {sixDecimals(realtime), sixDecimals(monotonic)};
+  say(process, line, {sixDecimals(realtime), sixDecimals(monotonic)});
 }
 
 }  // namespace pcm

@@ -3,7 +3,6 @@
 // fast or slow is resampled, and one that keeps time goes out bit for bit.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -65,7 +64,8 @@ class Timeline {
   std::vector<std::byte> encoded_;
 };
 
-// The stamp line's numbers for a CLOCK_MONOTONIC time: realtime as it stands now, then monotonic.
-std::array<std::string, 2> sampleZeroStamp(double monotonic);
+// Writes `line`, the stamp line, with sample 0's capture time `monotonic` (CLOCK_MONOTONIC
+// seconds) first on CLOCK_REALTIME as it stands now, then as it is, both with six decimals.
+void saySampleZero(ProcessControl& process, Line line, double monotonic);
 
 }  // namespace pcm

@@ -32,8 +32,7 @@ void writeInt16Samples(VellocState& state, const PcmBuffer& buffer, double captu
       state.timeline->push({channelZero(state, buffer, frames), frames}, capturedAt, discontinuity);
   if (!state.stamped) {
     state.stamped = true;
-    const auto [realtime, monotonic] = pcm::sampleZeroStamp(*state.timeline->start());
-    say(process, lines::kSampleZero, {realtime, monotonic});
+    pcm::saySampleZero(process, lines::kSampleZero, *state.timeline->start());
   }
   if (failure != 0) {
     // Audio that can go nowhere is not worth holding the microphone for.

@@ -154,8 +154,7 @@ void SystemAudioCapturer::didOutputSampleBuffer(CaptureStream&, const SampleBuff
                                    heardAt, sampleBuffer.discontinuity());
   if (!stamped_) {
     stamped_ = true;
-    const auto [realtime, monotonic] = pcm::sampleZeroStamp(*timeline_.start());
-    say(platform_.process(), lines::kSampleZero, {realtime, monotonic});
+    pcm::saySampleZero(platform_.process(), lines::kSampleZero, *timeline_.start());
   }
   endOnOutputFailure(error);
 }
