@@ -17,12 +17,16 @@ constexpr double kGapSamples = 16;  // 1 ms
 constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // Within kExactRate, a device goes through untouched, nudged a sample when it strays kNudgeSamples.
+// A rate measured over less than kSureSeconds is trusted only that far off.
 constexpr double kExactRate = 100e-6;
+constexpr double kSureSeconds = 5.0;
+constexpr double kUnsureExactRate = 250e-6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
 // Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
-// What built up while the rate was measured is pulled all the way in, or it would stay.
+// What built up while the rate was measured is pulled all the way in, and sooner, or it would stay.
 constexpr double kPullSeconds = 4.0;
+constexpr double kPullInSeconds = 2.0;
 constexpr double kMostPull = 1e-3;
 constexpr double kStraySamples = 5;
 constexpr double kPulledInSamples = 0.5;
@@ -116,7 +120,8 @@ void Timeline::steer(double misplaced) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
   }
-  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
+  const double exactRate = fit_.span() < kSureSeconds ? kUnsureExactRate : kExactRate;
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= exactRate) {
     if (std::abs(error_) > kNudgeSamples) {
       nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;
@@ -127,7 +132,8 @@ void Timeline::steer(double misplaced) {
   if (std::abs(error_) < kPulledInSamples) pullingIn_ = false;
   const double tolerated = pullingIn_ ? 0.0 : kStraySamples;
   const double beyond = std::copysign(std::max(0.0, std::abs(error_) - tolerated), error_);
-  const double pull = std::clamp(beyond / (kPullSeconds * kRate), -kMostPull, kMostPull);
+  const double pullSeconds = pullingIn_ ? kPullInSeconds : kPullSeconds;
+  const double pull = std::clamp(beyond / (pullSeconds * kRate), -kMostPull, kMostPull);
   step_ = rate_.value_or(kRate) / kRate + pull;
 }
 

@@ -265,7 +265,7 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
-  dateStream(start, mayJump, now < newDeviceUntil_ && ahead);
+  dateStream(now, start, mayJump, now < newDeviceUntil_ && ahead);
   if (reading_) return;
   // The first audio waits for a few answers milliseconds apart. A server that counts its device's
   // latency gives them alike; one that does not dates each the later the longer since the device's
@@ -308,6 +308,8 @@ void RecordStream::forgetTiming() {
   }
   streamBytes_ = jumpByte_ = 0;
   answerCount_ = firstAnswers_ = writesSeen_ = 0;
+  drift_ = 0;  // another device may keep other time
+  driftSince_.reset();
   lastWriteIndex_ = -1;
   firstStarts_ = {std::numeric_limits<double>::infinity(),
                   -std::numeric_limits<double>::infinity()};
@@ -318,19 +320,19 @@ void RecordStream::forgetTiming() {
 // start is the earliest recent answer but one (one may be early by a slip of its clock). Just after
 // a stop, the last few all on one side by more than they stray, or two far beyond, mean the stream
 // jumped (audio never delivered) and only they count; at other times they are strays.
-void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
+void RecordStream::dateStream(double now, double start, bool mayJump, bool newDevice) {
   constexpr double kStraySeconds = 0.015;
   constexpr int kSameSide = 8;
   const int held = std::min(answerCount_, kAnswers);
   int later = 0, earlier = 0;
   for (int back = 0; back < std::min(held, kSameSide - 1); ++back) {
-    const double answer = answers_[(answerCount_ - 1 - back) % kAnswers];
+    const double answer = answers_[(answerCount_ - 1 - back) % kAnswers].start;
     later += answer > streamStart_ + kStraySeconds;
     earlier += answer < streamStart_ - kStraySeconds;
   }
   // One far answer may be a slip of the server's; two in a row are not.
   const bool far = held > 0 && start > streamStart_ + kFarSeconds &&
-                   answers_[(answerCount_ - 1) % kAnswers] > streamStart_ + kFarSeconds;
+                   answers_[(answerCount_ - 1) % kAnswers].start > streamStart_ + kFarSeconds;
   const bool jumped =
       mayJump && held > 0 &&
       (far ||
@@ -338,23 +340,46 @@ void RecordStream::dateStream(double start, bool mayJump, bool newDevice) {
        (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1));
   if (jumped) {
     const int keep = far ? 1 : kSameSide - 1;
-    std::array<double, kAnswers> recent{};
+    std::array<Answer, kAnswers> recent{};
     for (int back = 0; back < keep; ++back) {
       recent[keep - 1 - back] = answers_[(answerCount_ - 1 - back) % kAnswers];
     }
     answers_ = recent;
     answerCount_ = keep;
     discontinuity_ = true;
+    driftSince_.reset();
   }
-  answers_[answerCount_++ % kAnswers] = start;
-  double earliest = std::numeric_limits<double>::infinity(), next = earliest;
-  for (int i = 0; i < std::min(answerCount_, kAnswers); ++i) {
-    next = std::max(earliest, std::min(next, answers_[i]));
-    earliest = std::min(earliest, answers_[i]);
+  answers_[answerCount_++ % kAnswers] = {now, start};
+  // The earliest of answers spread over seconds lags a drifting device. Its drift is measured on
+  // that earliest, unmoved (it lags alike throughout), over long enough that the server's strays
+  // and steps hardly count; a step too large for a device's drift starts the measure anew.
+  constexpr double kDriftAfterSeconds = 8, kDriftRenewedSeconds = 60, kMostDrift = 1000e-6;
+  const double unmoved = secondEarliest(now, 0);
+  if (answerCount_ < kAnswers) {
+    // Fewer answers lie higher: the measure waits for a full set.
+  } else if (!driftSince_ || now - driftSince_->at >= kDriftRenewedSeconds) {
+    driftSince_ = {now, unmoved};
+  } else if (const double span = now - driftSince_->at; span >= kDriftAfterSeconds) {
+    const double drift = (unmoved - driftSince_->start) / span;
+    if (std::abs(drift) <= kMostDrift) {
+      drift_ = drift;
+    } else {
+      driftSince_ = {now, unmoved};
+    }
   }
   const double before = streamStart_;
-  streamStart_ = answerCount_ >= 3 ? next : earliest;
+  streamStart_ = secondEarliest(now, drift_);
   if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
+}
+
+double RecordStream::secondEarliest(double now, double drift) const {
+  double earliest = std::numeric_limits<double>::infinity(), next = earliest;
+  for (int i = 0; i < std::min(answerCount_, kAnswers); ++i) {
+    const double start = answers_[i].start + drift * (now - answers_[i].at);
+    next = std::max(earliest, std::min(next, start));
+    earliest = std::min(earliest, start);
+  }
+  return answerCount_ >= 3 ? next : earliest;
 }
 
 // A stream that falls behind and catches up lost nothing; one whose least lag over a window (short

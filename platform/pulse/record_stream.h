@@ -97,7 +97,8 @@ class RecordStream : private Answers {
   void noteStall(double now);
   void askTiming();
   void onTiming(pa_stream* stream, int success);
-  void dateStream(double start, bool mayJump, bool newDevice);
+  void dateStream(double now, double start, bool mayJump, bool newDevice);
+  double secondEarliest(double now, double drift) const;
   void askSoon();
   void onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
   void forgetTiming();
@@ -122,11 +123,17 @@ class RecordStream : private Answers {
   uint64_t nextFrame_ = 0;
   uint64_t blockStreamByte_ = 0;  // where the current block starts in the stream
   // answers_: when the stream's byte 0 was captured, as each recent answer puts it (they stray by a
-  // device's block or more, either way); streamStart_ is the second earliest.
+  // device's block or more, either way), and when it came. A device off the system clock moves them
+  // by its drift; streamStart_ is the second earliest, each moved on to now.
+  struct Answer {
+    double at, start;
+  };
   uint64_t streamBytes_ = 0;
   static constexpr int kAnswers = 64;
-  std::array<double, kAnswers> answers_{};
+  std::array<Answer, kAnswers> answers_{};
   int answerCount_ = 0;
+  double drift_ = 0;                  // seconds the start moves a second
+  std::optional<Answer> driftSince_;  // where the drift is measured from
   bool reading_ = false;
   int firstAnswers_ = 0, writesSeen_ = 0;
   int64_t lastWriteIndex_ = -1;

@@ -237,7 +237,7 @@ class PipeDevices(threading.Thread):
     # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
     # full-scale frame) at each of `clicks` (seconds from the start). The true times: `heard`
-    # holds when each click left the sink's pipe (a player cannot play what it has not taken),
+    # holds when each click fell due on the sink's clock (when it was taken, if it came later),
     # `recorded` when it fell due on the source's clock (a microphone records a frame then and
     # hands it over later, here with the next write); `shaky` those that came within 50 ms of
     # the server stalling (the source's pipe full, the sink's run dry) or with a step of this
@@ -306,10 +306,14 @@ class PipeDevices(threading.Thread):
             got = b""
             with contextlib.suppress(BlockingIOError):
                 got = os.read(self.out, max(want, 0))
-            read, dry, data = read + len(got), now if len(got) < want - short else dry, carry + got
+            first, data = (read - len(carry)) // 4, carry + got
+            read, dry = read + len(got), now if len(got) < want - short else dry
             whole = len(data) // 4 * 4
             carry, samples = data[whole:], array.array("f", data[:whole])
-            self.heard += [now] * sum(v > 0.5 for v in samples)
+            # A frame is heard when it falls due on the sink's clock, if it came by then.
+            for at in (first + i for i, v in enumerate(samples) if v > 0.5):
+                due_at = start + at / (48000 * (1 + self.ppm))
+                self.heard.append(due_at if now - last <= self.step * 2 and now >= due_at else now)
             if samples and max(samples) > 0.5 and (now - dry < 0.05 or now - last > 2 * self.step):
                 self.shaky.add(now)
 
