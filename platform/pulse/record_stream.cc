@@ -349,27 +349,31 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
     discontinuity_ = true;
     driftSince_.reset();
   }
+  // Answers that stopped for a while (a stopped process) measure nothing across the pause.
+  if (held > 0 && now - answers_[(answerCount_ - 1) % kAnswers].at > kStalledSeconds) {
+    driftSince_.reset();
+  }
   answers_[answerCount_++ % kAnswers] = {now, start};
   // The earliest of answers spread over seconds lags a drifting device. Its drift is measured on
-  // that earliest, unmoved (it lags alike throughout), over long enough that the server's strays
-  // and steps hardly count; a step too large for a device's drift starts the measure anew.
-  constexpr double kDriftAfterSeconds = 8, kDriftRenewedSeconds = 60, kMostDrift = 1000e-6;
+  // that earliest, unmoved (it lags alike throughout), over seconds, so that the server's strays
+  // and steps count little (and count only as much as the answers' age); a step too large for a
+  // device's drift starts the measure anew.
+  constexpr double kDriftAfterSeconds = 4, kDriftRenewedSeconds = 60, kMostDrift = 1000e-6;
+  constexpr int kDriftAfterAnswers = 16;  // the first few lie higher
   const double unmoved = secondEarliest(now, 0);
-  if (answerCount_ < kAnswers) {
-    // Fewer answers lie higher: the measure waits for a full set.
-  } else if (!driftSince_ || now - driftSince_->at >= kDriftRenewedSeconds) {
+  const double span = driftSince_ ? now - driftSince_->at : 0.0;
+  const double drift = span >= kDriftAfterSeconds ? (unmoved - driftSince_->start) / span : 0.0;
+  if (answerCount_ >= kDriftAfterAnswers &&
+      (!driftSince_ || span >= kDriftRenewedSeconds || std::abs(drift) > kMostDrift)) {
     driftSince_ = {now, unmoved};
-  } else if (const double span = now - driftSince_->at; span >= kDriftAfterSeconds) {
-    const double drift = (unmoved - driftSince_->start) / span;
-    if (std::abs(drift) <= kMostDrift) {
-      drift_ = drift;
-    } else {
-      driftSince_ = {now, unmoved};
-    }
+  } else if (span >= kDriftAfterSeconds) {
+    drift_ = drift;
   }
   const double before = streamStart_;
   streamStart_ = secondEarliest(now, drift_);
-  if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
+  // A device playing out what it held dates its audio earlier with each answer: every step counts.
+  constexpr double kPlayedOutSeconds = 0.002;
+  if (newDevice && held > 0 && streamStart_ < before - kPlayedOutSeconds) discontinuity_ = true;
 }
 
 double RecordStream::secondEarliest(double now, double drift) const {
