@@ -366,7 +366,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   if (answerCount_ >= kDriftAfterAnswers &&
       (!driftSince_ || span >= kDriftRenewedSeconds || std::abs(drift) > kMostDrift)) {
     driftSince_ = {now, unmoved};
-  } else if (span >= kDriftAfterSeconds) {
+  } else if (span >= kDriftAfterSeconds && std::abs(drift) <= kMostDrift) {
     drift_ = drift;
   }
   const double before = streamStart_;
