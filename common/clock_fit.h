@@ -12,12 +12,10 @@ class ClockFit {
   void add(double index, double seconds);
   // Samples a second, once the points span kLeastSpanSeconds.
   std::optional<double> rate() const;
-  // Seconds between the first point and the last.
-  double span() const { return points_ > 0 ? last_ - seconds0_ : 0.0; }
 
  private:
   static constexpr double kForgetSeconds = 60.0;
-  static constexpr double kLeastSpanSeconds = 3.0;
+  static constexpr double kLeastSpanSeconds = 5.0;
   int points_ = 0;
   double index0_ = 0, seconds0_ = 0, last_ = 0;
   double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0;

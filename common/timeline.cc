@@ -17,10 +17,7 @@ constexpr double kGapSamples = 16;  // 1 ms
 constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // Within kExactRate, a device goes through untouched, nudged a sample when it strays kNudgeSamples.
-// A rate measured over less than kSureSeconds is trusted only that far off.
 constexpr double kExactRate = 100e-6;
-constexpr double kSureSeconds = 5.0;
-constexpr double kUnsureExactRate = 250e-6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
 // Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
@@ -120,8 +117,7 @@ void Timeline::steer(double misplaced) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
   }
-  const double exactRate = fit_.span() < kSureSeconds ? kUnsureExactRate : kExactRate;
-  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= exactRate) {
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
     if (std::abs(error_) > kNudgeSamples) {
       nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;

@@ -358,7 +358,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   // that earliest, unmoved (it lags alike throughout), over seconds, so that the server's strays
   // and steps count little (and count only as much as the answers' age); a step too large for a
   // device's drift starts the measure anew.
-  constexpr double kDriftAfterSeconds = 4, kDriftRenewedSeconds = 60, kMostDrift = 1000e-6;
+  constexpr double kDriftAfterSeconds = 8, kDriftRenewedSeconds = 60, kMostDrift = 1000e-6;
   constexpr int kDriftAfterAnswers = 16;  // the first few lie higher
   const double unmoved = secondEarliest(now, 0);
   const double span = driftSince_ ? now - driftSince_->at : 0.0;
@@ -371,9 +371,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   }
   const double before = streamStart_;
   streamStart_ = secondEarliest(now, drift_);
-  // A device playing out what it held dates its audio earlier with each answer: every step counts.
-  constexpr double kPlayedOutSeconds = 0.002;
-  if (newDevice && held > 0 && streamStart_ < before - kPlayedOutSeconds) discontinuity_ = true;
+  if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
 
 double RecordStream::secondEarliest(double now, double drift) const {

@@ -1,10 +1,10 @@
 # velloc and corvane side by side for a minute on a microphone 400 ppm slow and an output 400 ppm
 # fast (private_server.PipeDevices), through velloc stopped for 30 s, corvane moved to another
 # output and back, and each one's reader stalled past the output bound: every click either stream
-# holds lies within 3 ms of when it was recorded or heard, taking sample k as captured at the
-# stamp line's monotonic time + k/16000 s: 2 ms as promised, and a millisecond for the server's
-# dates on a machine as busy as the test suite makes it. bench/timeline runs this code for ten
-# minutes, alone.
+# holds lies within 5 ms of when it was recorded or heard, taking sample k as captured at the
+# stamp line's monotonic time + k/16000 s: what is plainly wrong (a gap left open, a stretch
+# shifted) on a machine as busy as the test suite makes it. bench/timeline runs this code for
+# ten minutes, alone, and measures the rest.
 import bisect, random, re, statistics
 from private_server import PipeDevices
 from support import *  # noqa: F403
@@ -98,7 +98,7 @@ class Timeline(ServerTest):
         # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
-        failures, bound = [], 0.3 if PIPEWIRE else 0.003
+        failures, bound = [], 0.3 if PIPEWIRE else 0.005
         for tool, tag, truth, excused, lines in (
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
                  ("the audio server dropped", "standard output fell behind")),
