@@ -1,5 +1,6 @@
 #include "common/clock_fit.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace pcm {
@@ -8,7 +9,7 @@ void ClockFit::add(double index, double seconds) {
   if (points_++ == 0) {
     index0_ = index;
     seconds0_ = last_ = seconds;
-    w_ = x_ = y_ = xx_ = xy_ = 0;
+    w_ = x_ = y_ = xx_ = xy_ = yy_ = 0;
   }
   const double keep = std::exp(-(seconds - last_) / kForgetSeconds);
   last_ = seconds;
@@ -18,6 +19,7 @@ void ClockFit::add(double index, double seconds) {
   y_ = y_ * keep + y;
   xx_ = xx_ * keep + x * x;
   xy_ = xy_ * keep + x * y;
+  yy_ = yy_ * keep + y * y;
 }
 
 std::optional<double> ClockFit::rate() const {
@@ -26,6 +28,15 @@ std::optional<double> ClockFit::rate() const {
   const double secondsPerSample = (w_ * xy_ - x_ * y_) / spread;
   if (!(spread > 0) || !(secondsPerSample > 0)) return std::nullopt;
   return 1.0 / secondsPerSample;
+}
+
+std::optional<double> ClockFit::rateError() const {
+  if (points_ < 3 || !(w_ > 2)) return std::nullopt;
+  const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_, syy = yy_ - y_ * y_ / w_;
+  if (!(sxx > 0) || !(sxy > 0)) return std::nullopt;
+  const double secondsPerSample = sxy / sxx;
+  const double scatter = std::max(0.0, syy - secondsPerSample * sxy) / (w_ - 2);
+  return std::sqrt(scatter / sxx) / secondsPerSample;
 }
 
 }  // namespace pcm

@@ -12,13 +12,15 @@ class ClockFit {
   void add(double index, double seconds);
   // Samples a second, once the points span kLeastSpanSeconds.
   std::optional<double> rate() const;
+  // The rate's standard error as a share of it, from how far the points scatter about the line.
+  std::optional<double> rateError() const;
 
  private:
   static constexpr double kForgetSeconds = 60.0;
   static constexpr double kLeastSpanSeconds = 5.0;
   int points_ = 0;
   double index0_ = 0, seconds0_ = 0, last_ = 0;
-  double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0;
+  double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0, yy_ = 0;
 };
 
 }  // namespace pcm

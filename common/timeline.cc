@@ -17,7 +17,10 @@ constexpr double kGapSamples = 16;  // 1 ms
 constexpr double kStepSamples = 16;         // 1 ms
 constexpr double kStraySamplesAtMost = 80;  // 5 ms
 // Within kExactRate, a device goes through untouched, nudged a sample when it strays kNudgeSamples.
+// A rate is off only beyond kSureBy of its standard errors more: dates a busy machine scatters
+// never take a device on the clock off its exact path.
 constexpr double kExactRate = 100e-6;
+constexpr double kSureBy = 6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
 // Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
@@ -117,7 +120,8 @@ void Timeline::steer(double misplaced) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
   }
-  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate) {
+  const double unsure = kSureBy * fit_.rateError().value_or(kMostDrift);
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate + unsure) {
     if (std::abs(error_) > kNudgeSamples) {
       nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;
