@@ -237,7 +237,7 @@ class PipeDevices(threading.Thread):
     # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
     # full-scale frame) at each of `clicks` (seconds from the start). The true times: `heard`
-    # holds when each click fell due on the sink's clock (later by the silence it played dry),
+    # holds when each click fell due on the sink's clock (on PipeWire: when it was taken),
     # `recorded` when it fell due on the source's clock (a microphone records a frame then and
     # hands it over later, here with the next write); `shaky` those that came within 50 ms of
     # the server stalling (the source's pipe full, the sink's run dry) or with a step of this
@@ -275,7 +275,7 @@ class PipeDevices(threading.Thread):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
         now = start
         rate = 48000 * (1 - self.ppm)
-        written = sent = read = silent = full = dry = 0
+        written = sent = read = full = dry = 0
         # A sink that runs 1.5 ms short has its clicks heard late; PipeWire's, in bursts, often do.
         short = 288 if self.ppm else 960
         marks = iter(self.clicks)
@@ -302,21 +302,19 @@ class PipeDevices(threading.Thread):
                 self.recorded.append(due_at := waiting.pop(0)[1])
                 self.late = max(self.late, now - due_at)
                 (now - full < 0.05 or now - due_at > 0.004) and self.shaky.add(due_at)
-            want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read - silent
+            want = int((now - start) * 48000 * (1 + self.ppm)) * 4 - read
             got = b""
             with contextlib.suppress(BlockingIOError):
                 got = os.read(self.out, max(want, 0))
-            first, data = (read - len(carry) + silent) // 4, carry + got
+            first, data = (read - len(carry)) // 4, carry + got
             whole = len(data) // 4 * 4
             carry, samples = data[whole:], array.array("f", data[:whole])
-            # A frame is heard when it falls due on the sink's clock; a sink run dry for long (an
-            # idle one PipeWire suspended) played silence meanwhile, and what comes later falls
-            # due that much later.
-            heard = [start + (first + i) / (48000 * (1 + self.ppm))
+            # A frame is heard when it falls due on the clock that paces the sink; PipeWire's
+            # runs on its graph's clock instead, and there a frame is heard when it is taken.
+            heard = [start + (first + i) / (48000 * (1 + self.ppm)) if self.ppm else now
                      for i, v in enumerate(samples) if v > 0.5]
             self.heard += heard
             read, dry = read + len(got), now if len(got) < want - short else dry
-            silent += (want - len(got)) // 4 * 4 if len(got) < want - 19200 else 0  # 0.1 s
             if now - dry < 0.05 or now - last > 2 * self.step:
                 self.shaky.update(heard)
 

@@ -39,19 +39,27 @@ class Storm(ServerTest):
             time.sleep(delay)
             proc.signal(signo)
             status, text = proc.status(1), proc.err  # None: still running a second later
+            stuck = "" if status is not None else where_threads_wait(proc.pid)
             proc.stop()
             os.kill(self.server.pid, signal.SIGCONT)
             line = f"{prefix}Received {signo.name}, stopping...\n" * (case != "gone")
             self.assertEqual((status, text.count("Received"), text.endswith(line)),
                              (0, int(bool(line)), True),
                              f"STORM_SEED={seed} run {run}, {case}: {signo.name} at {delay:.4f} s\n"
-                             + text)
+                             + text + stuck)
 
     def test_velloc(self):
         self.storm(VELLOC, "[tamsel] ")
 
     def test_corvane(self):
         self.storm(CORVANE, "")
+
+
+def where_threads_wait(pid):  # each thread's state, kernel wait and system call
+    tasks = pathlib.Path(f"/proc/{pid}/task")
+    read = lambda path: path.read_text().strip() if path.exists() else "?"  # noqa: E731
+    return "".join(f"\nthread {t.name}: {read(t / 'stat').rsplit(')', 1)[-1].split()[0]} "
+                   f"{read(t / 'wchan')} {read(t / 'syscall')}" for t in sorted(tasks.iterdir()))
 
 
 def cpu_seconds(pid):
