@@ -237,7 +237,7 @@ class PipeDevices(threading.Thread):
     # that a stopped client's queue overflows) written at 48 kHz x (1 - ppm) of CLOCK_MONOTONIC,
     # both the defaults, as sound cards on crystals of their own would. Both get a click (one
     # full-scale frame) at each of `clicks` (seconds from the start). The true times: `heard`
-    # holds when each click fell due on the sink's clock (on PipeWire: when it was taken),
+    # holds when each click fell due on the sink's clock (late or on PipeWire: when taken),
     # `recorded` when it fell due on the source's clock (a microphone records a frame then and
     # hands it over later, here with the next write); `shaky` those that came within 50 ms of
     # the server stalling (the source's pipe full, the sink's run dry) or with a step of this
@@ -309,10 +309,12 @@ class PipeDevices(threading.Thread):
             first, data = (read - len(carry)) // 4, carry + got
             whole = len(data) // 4 * 4
             carry, samples = data[whole:], array.array("f", data[:whole])
-            # A frame is heard when it falls due on the clock that paces the sink; PipeWire's
-            # runs on its graph's clock instead, and there a frame is heard when it is taken.
-            heard = [start + (first + i) / (48000 * (1 + self.ppm)) if self.ppm else now
-                     for i, v in enumerate(samples) if v > 0.5]
+            # A frame taken on time is heard when it falls due on the clock that paces the sink;
+            # one that came late (a stalled server), or on PipeWire, whose sink runs on its
+            # graph's clock instead, when it is taken.
+            due = (start + (first + i) / (48000 * (1 + self.ppm)) for i, v in enumerate(samples)
+                   if v > 0.5)
+            heard = [at if self.ppm and now - at <= 2 * self.step else now for at in due]
             self.heard += heard
             read, dry = read + len(got), now if len(got) < want - short else dry
             if now - dry < 0.05 or now - last > 2 * self.step:
