@@ -120,8 +120,8 @@ void Timeline::steer(double misplaced) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
   }
-  const double unsure = kSureBy * fit_.rateError().value_or(kMostDrift);
-  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate + unsure) {
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <=
+                    kExactRate + kSureBy * fit_.rateError().value_or(kMostDrift)) {
     if (std::abs(error_) > kNudgeSamples) {
       nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;

@@ -73,20 +73,17 @@ def fit_tone(x, frequency, rate=16000):
     # most a graph cycle where the tone fell silent and went on in phase is left
     # out: a busy server's, which starved its player; whatever moved the phase
     # still counts.
-    w = 2 * math.pi * frequency / rate
-    kept = [True] * len(x)
-    quiet = max(map(abs, x)) / 50
-    holes = [m.span() for m in re.finditer(r"q{8,}", "".join("q" if abs(v) < quiet else "."
-                                                               for v in x))]
+    w, quiet = 2 * math.pi * frequency / rate, max(map(abs, x)) / 50
+    holes = [m.span() for m in re.finditer("q{8,}", "".join(".q"[abs(v) < quiet] for v in x))]
+    margin, hole = rate // 200, range(0)  # the converter's filter smears a hole's edges
     if len(holes) == 1 and holes[0][1] - holes[0][0] <= rate * 1024 // 48000:
-        margin = rate // 200  # the converter's filter smears its edges
-        kept[max(0, holes[0][0] - margin):holes[0][1] + margin] = [False] * (
-            min(len(x), holes[0][1] + margin) - max(0, holes[0][0] - margin))
+        hole = range(holes[0][0] - margin, holes[0][1] + margin)
     ss = cc = sc = xs = xc = xx = 0.0
     for i, v in enumerate(x):
-        if kept[i]:
+        if i not in hole:
             s, c = math.sin(w * i), math.cos(w * i)
-            ss, cc, sc, xs, xc, xx = ss + s * s, cc + c * c, sc + s * c, xs + v * s, xc + v * c, xx + v * v
+            ss, cc, sc = ss + s * s, cc + c * c, sc + s * c
+            xs, xc, xx = xs + v * s, xc + v * c, xx + v * v
     det = ss * cc - sc * sc
     a, b = (xs * cc - xc * sc) / det, (xc * ss - xs * sc) / det
     signal = a * xs + b * xc
