@@ -22,8 +22,8 @@ void ClockFit::add(double index, double seconds) {
   yy_ = yy_ * keep + y * y;
 }
 
-std::optional<double> ClockFit::rate() const {
-  if (points_ < 3 || last_ - seconds0_ < kLeastSpanSeconds) return std::nullopt;
+std::optional<double> ClockFit::rate(double leastSeconds) const {
+  if (points_ < 3 || last_ - seconds0_ < leastSeconds) return std::nullopt;
   const double spread = w_ * xx_ - x_ * x_;
   const double secondsPerSample = (w_ * xy_ - x_ * y_) / spread;
   if (!(spread > 0) || !(secondsPerSample > 0)) return std::nullopt;

@@ -10,8 +10,8 @@ class ClockFit {
  public:
   void reset() { points_ = 0; }
   void add(double index, double seconds);
-  // Samples a second, once the points span kLeastSpanSeconds.
-  std::optional<double> rate() const;
+  // Samples a second, once the points span `leastSeconds`.
+  std::optional<double> rate(double leastSeconds = kLeastSpanSeconds) const;
   // The rate's standard error as a share of it, from how far the points scatter about the line.
   std::optional<double> rateError() const;
 

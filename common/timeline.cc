@@ -23,6 +23,13 @@ constexpr double kExactRate = 100e-6;
 constexpr double kSureBy = 6;
 constexpr double kMostDrift = 1000e-6;
 constexpr double kNudgeSamples = 24;  // 1.5 ms
+// A device far off the clock strays a millisecond in a few seconds: its rate is used from
+// kEarlySeconds of dates when off by kEarlyRate beyond kSureBy standard errors, unless a date
+// moved from the one before by more than drift can (kJoltSamples): a step too small to be taken
+// out as a shift, which would tilt so short a fit.
+constexpr double kEarlySeconds = 3.0;
+constexpr double kEarlyRate = 150e-6;
+constexpr double kJoltSamples = 8;
 // Beyond kStraySamples, pulled in over about kPullSeconds: slowly, so the pitch does not waver.
 // What built up while the rate was measured is pulled all the way in, and sooner, or it would stay.
 constexpr double kPullSeconds = 4.0;
@@ -74,6 +81,7 @@ int Timeline::push(std::span<const float> samples, double capturedAt, bool disco
         shift_ += misplaced - lastMisplaced_;
         misplaced = lastMisplaced_;
       }
+      jolted_ |= std::abs(misplaced - lastMisplaced_) > kJoltSamples;
       lastMisplaced_ = misplaced;
       if (std::abs(misplaced) <= kStraySamplesAtMost)
         fit_.add(fitted_, capturedAt + shift_ / kRate);
@@ -107,6 +115,7 @@ void Timeline::mend(double misplaced) {
   }
   error_ = shift_ = lastMisplaced_ = 0;
   pullingIn_ = true;
+  jolted_ = false;
   settled_ = static_cast<double>(emitted_) + kSettleSamples;
   fitted_ = 0;
   fit_.reset();
@@ -115,7 +124,12 @@ void Timeline::mend(double misplaced) {
 void Timeline::steer(double misplaced) {
   error_ += kSmoothing * (misplaced - error_);
   // A rate further off than any device runs is a fit gone wrong, not a clock.
-  if (auto rate = fit_.rate(); rate && std::abs(*rate / kRate - 1) <= kMostDrift) rate_ = rate;
+  if (auto rate = fit_.rate(); rate && std::abs(*rate / kRate - 1) <= kMostDrift) {
+    rate_ = rate;
+  } else if (auto early = fit_.rate(kEarlySeconds); early && !rate && !jolted_) {
+    const double off = std::abs(*early / kRate - 1) - kSureBy * fit_.rateError().value_or(1);
+    if (off > kEarlyRate && off <= kMostDrift) rate_ = early;
+  }
   if (static_cast<double>(emitted_) < settled_) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;

@@ -52,6 +52,7 @@ class Timeline {
   bool pullingIn_ = true;       // until the error is all but gone, after the rate is first used
   double shift_ = 0;            // how far the dates stepped since the last discontinuity
   double lastMisplaced_ = 0;    // the last block's, less that
+  bool jolted_ = false;         // a date moved from the last by more than drift can, in this fit
   double fitted_ = 0;           // input samples in the current stretch, for the fit
   double settled_ = 3 * kRate;  // output sample from which small corrections are made
   ClockFit fit_;

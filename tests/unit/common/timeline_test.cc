@@ -31,32 +31,39 @@ std::vector<double> clickErrors(const Device& device, double seconds) {
   return errors;
 }
 
-// Dates that stray far or step, but not at a discontinuity, move no sample.
+// Dates that stray far or step, but not at a discontinuity, move no sample; nor does a step
+// too small to be taken out, which tilts the first seconds' fit.
 TEST(Timeline, PassesADeviceOnTheClockThroughBitForBitWhateverItsDatesDo) {
-  const Capture run =
-      capture({0, {}, {{5, 0.05}, {5.1, -0.05}, {9, 1.1}, {9.2, -1.1}, {15, -0.04}}}, 30,
-              [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
-  std::vector<int16_t> encoded(run.input.size() / 1600 * 1600);
-  encodePcm16le(run.input.data(), encoded.size(), reinterpret_cast<std::byte*>(encoded.data()));
-  EXPECT_TRUE(run.output == encoded);
+  const Device devices[] = {{0, {}, {{5, 0.05}, {5.1, -0.05}, {9, 1.1}, {9.2, -1.1}, {15, -0.04}}},
+                            {0, {}, {{1.5, 0.0004}}, 0}};
+  for (const Device& device : devices) {
+    const Capture run =
+        capture(device, 30, [](std::size_t i) { return std::sin(i * 0.01f) * 1.2f; });
+    std::vector<int16_t> encoded(run.input.size() / 1600 * 1600);
+    encodePcm16le(run.input.data(), encoded.size(), reinterpret_cast<std::byte*>(encoded.data()));
+    EXPECT_TRUE(run.output == encoded) << device.shifts.size();
+  }
 }
 
-// Within 2 ms of its capture time, and within 0.5 ms once a device far off the
-// clock is measured and resampled, 10 s in; gaps become silence of their
-// length and repeated audio goes; a device a little off the clock is kept in
-// place by whole samples. Every date strays by up to 0.3 ms.
+// Within 2 ms of its capture time (1.3 ms for one far off the clock whose dates keep
+// steady: its rate is used early), and within 0.5 ms once a device far off the clock
+// is measured and resampled, 10 s in; gaps become silence of their length and
+// repeated audio goes; a device a little off the clock is kept in place by whole
+// samples. Dates stray by up to 0.3 ms.
 TEST(Timeline, PutsEveryClickInPlaceWhateverTheClockGapsAndDates) {
   const Device devices[] = {{400},
                             {-400},
                             {40},
                             {0, {{7.0, 0.1}, {13.0, -0.02}, {19.0, 0.0061}}},
-                            {-300, {{7.0, 0.5}, {13.0, -0.35}}}};
+                            {-300, {{7.0, 0.5}, {13.0, -0.35}}},
+                            {400, {}, {}, 0.00002}};
   for (const Device& device : devices) {
     const auto errors = clickErrors(device, 30);
     EXPECT_GT(errors.size(), 70u) << device.ppm;
     for (std::size_t i = 0; i < errors.size(); ++i) {
       const bool settled = i * 0.37 > 10 && std::abs(device.ppm) > 100;
-      EXPECT_LT(std::abs(errors[i]), settled ? 0.0005 : 0.002) << device.ppm << " click " << i;
+      const double bound = settled ? 0.0005 : device.jitter < 0.0001 ? 0.0013 : 0.002;
+      EXPECT_LT(std::abs(errors[i]), bound) << device.ppm << " click " << i;
     }
   }
 }
