@@ -371,6 +371,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   }
   const double before = streamStart_;
   streamStart_ = secondEarliest(now, drift_);
+  playedOut_ |= newDevice;
   if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
 
@@ -439,14 +440,15 @@ void RecordStream::handOver() {
                                                      pa_bytes_per_second(&config_.sampleSpec);
   bool discontinuity = std::isfinite(capturedAt) && std::exchange(discontinuity_, false);
   // A moved stream's first answers date it late by up to a device block: once settled, it is placed
-  // anew, once, rather than pulled in by whole samples over the seconds after.
+  // anew, once, rather than pulled in by whole samples over the seconds after. So is one whose
+  // device played out what it had held, by whatever its dates stepped back too little to mark.
   constexpr double kPlacedWithinSeconds = 0.001;
   if (settling_ && std::isfinite(capturedAt) && monotonicSeconds() >= newDeviceUntil_) {
     settling_ = false;
-    // Beyond a few milliseconds it is a step of the server's dates, not a late first answer.
-    constexpr double kPlacedAtMostSeconds = 0.005;
+    // Otherwise, beyond a few milliseconds it is a step of the server's dates, not a late answer.
+    const double most = playedOut_ ? kFarSeconds : 0.005;
     const double earlier = placedStart_ - streamStart_;
-    discontinuity |= earlier > kPlacedWithinSeconds && earlier <= kPlacedAtMostSeconds;
+    discontinuity |= earlier > kPlacedWithinSeconds && earlier <= most;
   }
   if (discontinuity) placedStart_ = streamStart_;
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,
@@ -542,6 +544,7 @@ void RecordStream::onFirstRead(pa_stream* stream, size_t bytes) {
   discontinuity_ = true;
   newDeviceUntil_ = monotonicSeconds() + kNewDeviceSeconds;
   settling_ = true;
+  playedOut_ = false;
   release(stream_);
   stream_ = std::exchange(next_, nullptr);
   pa_stream_set_read_callback(stream, Entry<&RecordStream::onRead>::call, this);

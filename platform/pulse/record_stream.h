@@ -144,6 +144,7 @@ class RecordStream : private Answers {
   bool discontinuity_ = false;  // the next block handed over follows a jump or a move
   double newDeviceUntil_ = 0;   // monotonic seconds: while a move's stream is new
   bool settling_ = false;       // and its placement is to be checked once after that
+  bool playedOut_ = false;      // its device delivered faster than the clock meanwhile
   double placedStart_ = 0;      // the stream's start when the last discontinuity was placed
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
   pa_operation* timing_ = nullptr;
