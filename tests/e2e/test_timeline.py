@@ -1,10 +1,11 @@
 # velloc and corvane side by side for a minute on a microphone 400 ppm slow and an output 400 ppm
 # fast (private_server.PipeDevices), through velloc stopped for 30 s, corvane moved to another
 # output and back, and each one's reader stalled past the output bound: every click either stream
-# holds lies within 5 ms of when it was recorded or heard, taking sample k as captured at the
-# stamp line's monotonic time + k/16000 s: what is plainly wrong (a gap left open, a stretch
-# shifted) on a machine as busy as the test suite makes it. bench/timeline runs this code for
-# ten minutes, alone, and measures the rest.
+# holds lies within 2 ms of when it was recorded or heard (3 ms in the first 5 s, while each
+# device's rate is measured), taking sample k as captured at the stamp line's monotonic time +
+# k/16000 s; but for velloc's first half second after the stop, which the server's first answers
+# place only to within tens of milliseconds. bench/timeline runs this code for ten minutes,
+# alone, and measures the rest.
 import bisect, random, re, statistics
 from private_server import PipeDevices
 from support import *  # noqa: F403
@@ -98,15 +99,15 @@ class Timeline(ServerTest):
         # Each gap must have happened, as its line shows. PipeWire's pipe devices move audio in
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
-        failures, bound = [], 0.3 if PIPEWIRE else 0.005
-        for tool, tag, truth, excused, lines in (
+        failures, bound = [], 0.3 if PIPEWIRE else 0.002
+        for tool, tag, truth, excused, lines, rough in (
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
-                 ("the audio server dropped", "standard output fell behind")),
+                 ("the audio server dropped", "standard output fell behind"), (37.5, 38.5)),
                 # The click track moves with the default output: heard elsewhere in between;
                 # the pipe sink it left idles and takes a moment to come back, and a moved
                 # stream is placed anew once its device has settled, a second after the move.
                 (corvane, "", devices.heard, ((11.8, 15.5), (20, 28.5)),
-                 ("standard output fell behind",))):
+                 ("standard output fell behind",), (11.8, 15.5))):
             name = os.path.basename(tool.proc.p.args[-1])
             stamp = re.search(f"(?m)^{re.escape(tag)}{STAMP}", tool.proc.err)
             if not stamp or not all(line in tool.proc.err for line in lines):
@@ -115,9 +116,10 @@ class Timeline(ServerTest):
             pairs, missing, summary = measure(tool, truth, float(stamp[1]), devices.shaky,
                                               [(start + a, start + b) for a, b in excused])
             print(f"{name}: {summary}", file=sys.stderr)
-            unheard = (start + 11.8, start + 15.5) if tool is corvane else (0, 0)
+            settled, rough = float(stamp[1]) + 5, [start + a for a in rough]
             late = [f"{t - start:.3f} s: {e * 1e3:+.2f} ms" for t, e in pairs
-                    if abs(e) > bound and not unheard[0] <= t + e <= unheard[1]]
+                    if abs(e) > bound * (1 if t > settled else 1.5)
+                    and not any(rough[0] <= at <= rough[1] for at in (t, t + e))]
             if late or missing:
                 failures.append(f"{name}: {summary}; off by over {bound * 1e3:.0f} ms at {late};"
                                 f" missing at {[f'{t - start:.3f} s' for t in missing]}")
