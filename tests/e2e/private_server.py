@@ -245,11 +245,12 @@ class PipeDevices(threading.Thread):
     # the source's writes fell behind its clock at worst.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
-    def __init__(self, server, clicks, ppm=400e-6, step=0.001):
+    def __init__(self, server, clicks, ppm=400e-6):
         super().__init__(daemon=True)
         # Finer is truer: the sink's reader leaves up to a step of due audio in the pipe, which
         # the server counts as still to play, and at 2 ms it often finds the pipe short.
-        self.step = step
+        # PipeWire's devices, moving a graph cycle at a time, gain nothing from it.
+        self.step = 0.001 if server.kind == "pulseaudio" else 0.002
         self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
         self.ppm *= server.kind == "pulseaudio"
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir

@@ -39,9 +39,9 @@ class Storm(ServerTest):
             time.sleep(delay)
             proc.signal(signo)
             status, text = proc.status(1), proc.err  # None: still running a second later
-            # Every thread ended (zombies): what is left is the kernel's teardown, which under
+            # Every thread ended or ending: what is left is the kernel's teardown, which under
             # a sanitizer's huge mappings on a busy machine can take longer than that.
-            if status is None and all(state == "Z" for state, _ in threads(proc.pid)):
+            if status is None and all(ended for ended, _ in threads(proc.pid)):
                 status = proc.status(3)
             stuck = "" if status is not None else "".join(
                 f"\nthread {about}" for _, about in threads(proc.pid))
@@ -60,12 +60,15 @@ class Storm(ServerTest):
         self.storm(CORVANE, "")
 
 
-def threads(pid):  # each thread's state, and its name with its kernel wait and system call
+def threads(pid):
+    # Each thread: whether it has ended or is ending (a zombie, or the kernel's "exiting" flag
+    # set), and its name, state, kernel wait and system call.
     read = lambda path: path.read_text().strip() if path.exists() else "?"  # noqa: E731
     tasks = pathlib.Path(f"/proc/{pid}/task")
     for t in sorted(tasks.iterdir()) if tasks.exists() else ():
-        state = read(t / "stat").rsplit(")", 1)[-1].split()[:1] or ["?"]
-        yield state[0], f"{t.name}: {state[0]} {read(t / 'wchan')} {read(t / 'syscall')}"
+        state, *fields = read(t / "stat").rsplit(")", 1)[-1].split() or ["?"]
+        ended = state == "Z" or len(fields) > 5 and bool(int(fields[5]) & 0x4)  # PF_EXITING
+        yield ended, f"{t.name}: {state} {read(t / 'wchan')} {read(t / 'syscall')}"
 
 
 def cpu_seconds(pid):
