@@ -22,21 +22,25 @@ void ClockFit::add(double index, double seconds) {
   yy_ = yy_ * keep + y * y;
 }
 
+std::optional<double> ClockFit::secondsPerSample() const {
+  if (points_ < 3 || !(w_ > 2)) return std::nullopt;
+  const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_;
+  if (!(sxx > 0) || !(sxy > 0)) return std::nullopt;
+  return sxy / sxx;
+}
+
 std::optional<double> ClockFit::rate(double leastSeconds) const {
-  if (points_ < 3 || last_ - seconds0_ < leastSeconds) return std::nullopt;
-  const double spread = w_ * xx_ - x_ * x_;
-  const double secondsPerSample = (w_ * xy_ - x_ * y_) / spread;
-  if (!(spread > 0) || !(secondsPerSample > 0)) return std::nullopt;
-  return 1.0 / secondsPerSample;
+  const auto slope = secondsPerSample();
+  if (!slope || last_ - seconds0_ < leastSeconds) return std::nullopt;
+  return 1.0 / *slope;
 }
 
 std::optional<double> ClockFit::rateError() const {
-  if (points_ < 3 || !(w_ > 2)) return std::nullopt;
+  const auto slope = secondsPerSample();
+  if (!slope) return std::nullopt;
   const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_, syy = yy_ - y_ * y_ / w_;
-  if (!(sxx > 0) || !(sxy > 0)) return std::nullopt;
-  const double secondsPerSample = sxy / sxx;
-  const double scatter = std::max(0.0, syy - secondsPerSample * sxy) / (w_ - 2);
-  return std::sqrt(scatter / sxx) / secondsPerSample;
+  const double scatter = std::max(0.0, syy - *slope * sxy) / (w_ - 2);
+  return std::sqrt(scatter / sxx) / *slope;
 }
 
 }  // namespace pcm

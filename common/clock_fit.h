@@ -18,6 +18,7 @@ class ClockFit {
  private:
   static constexpr double kForgetSeconds = 60.0;
   static constexpr double kLeastSpanSeconds = 5.0;
+  std::optional<double> secondsPerSample() const;  // the line's slope
   int points_ = 0;
   double index0_ = 0, seconds0_ = 0, last_ = 0;
   double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0, yy_ = 0;

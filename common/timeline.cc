@@ -123,19 +123,20 @@ void Timeline::mend(double misplaced) {
 
 void Timeline::steer(double misplaced) {
   error_ += kSmoothing * (misplaced - error_);
-  // A rate further off than any device runs is a fit gone wrong, not a clock.
+  // How far off a rate may read by chance; a rate further off than any device runs is a fit gone
+  // wrong, not a clock.
+  const double unsure = kSureBy * fit_.rateError().value_or(kMostDrift);
   if (auto rate = fit_.rate(); rate && std::abs(*rate / kRate - 1) <= kMostDrift) {
     rate_ = rate;
   } else if (auto early = fit_.rate(kEarlySeconds); early && !rate && !jolted_) {
-    const double off = std::abs(*early / kRate - 1) - kSureBy * fit_.rateError().value_or(1);
+    const double off = std::abs(*early / kRate - 1) - unsure;
     if (off > kEarlyRate && off <= kMostDrift) rate_ = early;
   }
   if (static_cast<double>(emitted_) < settled_) {
     if (!exact_) step_ = rate_.value_or(kRate) / kRate;
     return;
   }
-  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <=
-                    kExactRate + kSureBy * fit_.rateError().value_or(kMostDrift)) {
+  if (exact_ && std::abs(rate_.value_or(kRate) / kRate - 1) <= kExactRate + unsure) {
     if (std::abs(error_) > kNudgeSamples) {
       nudge_ = error_ > 0 ? 1 : -1;
       error_ -= nudge_;

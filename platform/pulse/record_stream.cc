@@ -446,9 +446,10 @@ void RecordStream::handOver() {
   if (settling_ && std::isfinite(capturedAt) && monotonicSeconds() >= newDeviceUntil_) {
     settling_ = false;
     // Otherwise, beyond a few milliseconds it is a step of the server's dates, not a late answer.
-    const double most = playedOut_ ? kFarSeconds : 0.005;
+    constexpr double kPlacedAtMostSeconds = 0.005;
     const double earlier = placedStart_ - streamStart_;
-    discontinuity |= earlier > kPlacedWithinSeconds && earlier <= most;
+    discontinuity |= earlier > kPlacedWithinSeconds &&
+                     earlier <= (playedOut_ ? kFarSeconds : kPlacedAtMostSeconds);
   }
   if (discontinuity) placedStart_ = streamStart_;
   onBlock_(std::span(block_).first(frames * pa_frame_size(&config_.sampleSpec)), nextFrame_,

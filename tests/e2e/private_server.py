@@ -250,9 +250,10 @@ class PipeDevices(threading.Thread):
         # Finer is truer: the sink's reader leaves up to a step of due audio in the pipe, which
         # the server counts as still to play, and at 2 ms it often finds the pipe short.
         # PipeWire's devices, moving a graph cycle at a time, gain nothing from it.
-        self.step = 0.001 if server.kind == "pulseaudio" else 0.002
+        self.paced = server.kind == "pulseaudio"  # the sink runs at its reader's pace
+        self.step = 0.001 if self.paced else 0.002
         self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
-        self.ppm *= server.kind == "pulseaudio"
+        self.ppm *= self.paced
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
         # The server makes each pipe and runs the sink on its reader's pace.
         server.load("module-pipe-sink", f"file={d}/out", "sink_name=out", "format=float32le",
@@ -280,7 +281,7 @@ class PipeDevices(threading.Thread):
         rate = 48000 * (1 - self.ppm)
         written = sent = read = full = dry = 0
         # A sink that runs 1.5 ms short has its clicks heard late; PipeWire's, in bursts, often do.
-        short = 288 if self.ppm else 960
+        short = 288 if self.paced else 960
         marks = iter(self.clicks)
         mark = next(marks)
         # A sound card keeps time whatever else the machine does: this thread, when allowed,
@@ -317,11 +318,11 @@ class PipeDevices(threading.Thread):
             # graph's clock instead, when it is taken.
             due = (start + (first + i) / (48000 * (1 + self.ppm)) for i, v in enumerate(samples)
                    if v > 0.5)
-            heard = [at if self.ppm and now - at <= 2 * self.step else now for at in due]
+            heard = [at if self.paced and now - at <= 2 * self.step else now for at in due]
             self.heard += heard
             read, dry = read + len(got), now if len(got) < want - short else dry
             # PipeWire's sink runs dry between its bursts as a matter of course.
-            if self.ppm and now - dry < 0.05 or now - last > 2 * self.step:
+            if self.paced and now - dry < 0.05 or now - last > 2 * self.step:
                 self.shaky.update(heard)
 
 
