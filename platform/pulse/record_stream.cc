@@ -322,6 +322,7 @@ void RecordStream::forgetTiming() {
 // jumped (audio never delivered) and only they count; at other times they are strays.
 void RecordStream::dateStream(double now, double start, bool mayJump, bool newDevice) {
   constexpr double kStraySeconds = 0.015;
+  const double drifted = drift_;
   constexpr int kSameSide = 8;
   const int held = std::min(answerCount_, kAnswers);
   int later = 0, earlier = 0;
@@ -371,6 +372,15 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   }
   const double before = streamStart_;
   streamStart_ = secondEarliest(now, drift_);
+  // The earliest answer but one moving later at once, and for good (the rest of the window had
+  // moved before it), tells of time the server let pass without delivering audio: a graph that
+  // missed its deadlines on a busy machine. A gap like any other; measured on the drift as it was,
+  // whose update alone moves the start a little.
+  constexpr double kLostSeconds = 0.005;
+  if (reading_ && held > 0 && now >= newDeviceUntil_ &&
+      secondEarliest(now, drifted) - before > kLostSeconds) {
+    discontinuity_ = true;
+  }
   playedOut_ |= newDevice;
   if (newDevice && held > 0 && streamStart_ < before - kStraySeconds) discontinuity_ = true;
 }
