@@ -265,7 +265,8 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
-  dateStream(now, start, mayJump, now < newDeviceUntil_ && ahead);
+  constexpr double kPromptSeconds = 0.01;
+  dateStream(now, start, roundTrip <= kPromptSeconds, mayJump, now < newDeviceUntil_ && ahead);
   if (reading_) return;
   // The first audio waits for a few answers milliseconds apart. A server that counts its device's
   // latency gives them alike; one that does not dates each the later the longer since the device's
@@ -319,10 +320,16 @@ void RecordStream::forgetTiming() {
 // The server dates audio no earlier than its capture, and less precisely mid device block, so the
 // start is the earliest recent answer but one (one may be early by a slip of its clock). Just after
 // a stop, the last few all on one side by more than they stray, or two far beyond, mean the stream
-// jumped (audio never delivered) and only they count; at other times they are strays.
-void RecordStream::dateStream(double now, double start, bool mayJump, bool newDevice) {
+// jumped (audio never delivered) and only they count; at other times they are strays, but for
+// answers that came back promptly (a stray is late by no more than its round trip) and all later
+// for half a second: a server that let time pass without delivering audio, as a graph that missed
+// its deadlines does. One catching up on audio it held back answers later for less.
+void RecordStream::dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice) {
   constexpr double kStraySeconds = 0.015;
+  constexpr double kLostAfterSeconds = 0.5;
   const double drifted = drift_;
+  // Past a stream's first answers and a move's first second, when the dates are steady.
+  const bool steady = reading_ && now >= newDeviceUntil_;
   constexpr int kSameSide = 8;
   const int held = std::min(answerCount_, kAnswers);
   int later = 0, earlier = 0;
@@ -331,16 +338,28 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
     later += answer > streamStart_ + kStraySeconds;
     earlier += answer < streamStart_ - kStraySeconds;
   }
+  int laterFor = 0;  // the answers before this one, promptly later, over kLostAfterSeconds
+  for (int back = 0; steady && prompt && start > streamStart_ + kStraySeconds && back < held;
+       ++back) {
+    const Answer& answer = answers_[(answerCount_ - 1 - back) % kAnswers];
+    if (!answer.prompt || answer.start <= streamStart_ + kStraySeconds) break;
+    if (now - answer.at >= kLostAfterSeconds) {
+      laterFor = back + 1;
+      break;
+    }
+  }
+  const bool lost = laterFor >= kSameSide / 2;
   // One far answer may be a slip of the server's; two in a row are not.
   const bool far = held > 0 && start > streamStart_ + kFarSeconds &&
                    answers_[(answerCount_ - 1) % kAnswers].start > streamStart_ + kFarSeconds;
   const bool jumped =
-      mayJump && held > 0 &&
-      (far ||
-       (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
-       (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1));
+      lost ||
+      (mayJump && held > 0 &&
+       (far ||
+        (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
+        (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1)));
   if (jumped) {
-    const int keep = far ? 1 : kSameSide - 1;
+    const int keep = mayJump && far ? 1 : lost ? laterFor : kSameSide - 1;
     std::array<Answer, kAnswers> recent{};
     for (int back = 0; back < keep; ++back) {
       recent[keep - 1 - back] = answers_[(answerCount_ - 1 - back) % kAnswers];
@@ -354,7 +373,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   if (held > 0 && now - answers_[(answerCount_ - 1) % kAnswers].at > kStalledSeconds) {
     driftSince_.reset();
   }
-  answers_[answerCount_++ % kAnswers] = {now, start};
+  answers_[answerCount_++ % kAnswers] = {now, start, prompt};
   // The earliest of answers spread over seconds lags a drifting device. Its drift is measured on
   // that earliest, unmoved (it lags alike throughout), over seconds, so that the server's strays
   // and steps count little (and count only as much as the answers' age); a step too large for a
@@ -377,8 +396,7 @@ void RecordStream::dateStream(double now, double start, bool mayJump, bool newDe
   // missed its deadlines on a busy machine. A gap like any other; measured on the drift as it was,
   // whose update alone moves the start a little.
   constexpr double kLostSeconds = 0.005;
-  if (reading_ && held > 0 && now >= newDeviceUntil_ &&
-      secondEarliest(now, drifted) - before > kLostSeconds) {
+  if (steady && held > 0 && secondEarliest(now, drifted) - before > kLostSeconds) {
     discontinuity_ = true;
   }
   playedOut_ |= newDevice;

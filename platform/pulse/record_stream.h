@@ -97,7 +97,7 @@ class RecordStream : private Answers {
   void noteStall(double now);
   void askTiming();
   void onTiming(pa_stream* stream, int success);
-  void dateStream(double now, double start, bool mayJump, bool newDevice);
+  void dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice);
   double secondEarliest(double now, double drift) const;
   void askSoon();
   void onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
@@ -127,6 +127,7 @@ class RecordStream : private Answers {
   // by its drift; streamStart_ is the second earliest, each moved on to now.
   struct Answer {
     double at, start;
+    bool prompt = false;  // back within a few milliseconds of asking
   };
   uint64_t streamBytes_ = 0;
   static constexpr int kAnswers = 64;

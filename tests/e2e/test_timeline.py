@@ -1,11 +1,12 @@
 # velloc and corvane side by side for a minute on a microphone 400 ppm slow and an output 400 ppm
 # fast (private_server.PipeDevices), through velloc stopped for 30 s, corvane moved to another
-# output and back, and each one's reader stalled past the output bound: every click either stream
-# holds lies within 2 ms of when it was recorded or heard (3 ms in the first 5 s, while each
-# device's rate is measured), taking sample k as captured at the stamp line's monotonic time +
-# k/16000 s; but for velloc's first half second after the stop, which the server's first answers
-# place only to within tens of milliseconds. bench/timeline runs this code for ten minutes,
-# alone, and measures the rest.
+# output and back, each one's reader stalled past the output bound, and the server stopped for
+# half a second (PipeWire's graph lets the time pass without audio; PulseAudio catches up): every
+# click either stream holds lies within 2 ms of when it was recorded or heard (3 ms in the first
+# 5 s, while each device's rate is measured), taking sample k as captured at the stamp line's
+# monotonic time + k/16000 s; but for velloc's first half second after the stop, which the
+# server's first answers place only to within tens of milliseconds. bench/timeline runs this
+# code for ten minutes, alone, and measures the rest.
 import bisect, random, re, statistics
 from private_server import PipeDevices
 from support import *  # noqa: F403
@@ -65,13 +66,14 @@ def paired(found, truth):
 
 
 def measure(reader, truth, zero, shaky=(), excused=()):
-    # The pairs (but for shaky clicks), the true clicks the stream spans (but for the excused
-    # windows) yet lacks, and a summary line.
+    # The pairs and the true clicks the stream spans yet lacks (but for shaky clicks: one that
+    # went into a pipe device late may still wait there at the end; and for the excused windows),
+    # and a summary line.
     pairs, end = paired(located(reader.data, zero), truth), zero + len(reader.data) / 32000
     paired_truth, pairs = {t for t, _ in pairs}, [(t, e) for t, e in pairs if t not in shaky]
     errors = sorted((abs(e), e) for _, e in pairs)
     missing = [t for t in truth if zero + 0.5 < t < end - 0.5 and t not in paired_truth
-               and not any(a <= t <= b for a, b in excused)]
+               and t not in shaky and not any(a <= t <= b for a, b in excused)]
     return pairs, missing, (f"{len(pairs)} clicks ({len(paired_truth) - len(pairs)} more set "
                             f"aside after a server stall), {len(missing)} missing, error median "
                             f"{statistics.median(e for _, e in errors) * 1e3:+.2f} ms, worst "
@@ -79,19 +81,21 @@ def measure(reader, truth, zero, shaky=(), excused=()):
 
 
 class Timeline(ServerTest):
-    def test_every_click_in_place_through_a_stop_a_move_and_stalled_readers(self):
+    def test_every_click_in_place_through_a_stop_a_move_and_stalled_readers_and_server(self):
         devices = PipeDevices(self.server, list(click_times(70)))
         self.addCleanup(setattr, devices, "running", False)
         self.server.add_sink("other")
         env = {"CAPTURE_OUTPUT_BOUND_BYTES": "96000"}  # 3 s: an 8 s stall drops some
         velloc, corvane = (Reader(self.start(tool, **env)) for tool in (VELLOC, CORVANE))
-        start, pactl = time.monotonic(), self.server.pactl
+        start, pactl, graph = time.monotonic(), self.server.pactl, self.server.servers[0]
         for at, act, *args in sorted([(8, velloc.proc.signal, signal.SIGSTOP),
                                       (38, velloc.proc.signal, signal.SIGCONT),
                                       (12, pactl, "set-default-sink", "other"),
                                       (14, pactl, "set-default-sink", "out"),
                                       (20, setattr, corvane, "stall_until", start + 28),
                                       (45, setattr, velloc, "stall_until", start + 53),
+                                      (55, graph.signal, signal.SIGSTOP),
+                                      (55.5, graph.signal, signal.SIGCONT),
                                       (64, time.sleep, 0)], key=lambda event: event[0]):
             time.sleep(max(0.0, start + at - time.monotonic()))
             act(*args)
@@ -100,17 +104,20 @@ class Timeline(ServerTest):
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
         failures, bound = [], 0.3 if PIPEWIRE else 0.002
+        # On PipeWire, what was captured in the second after its graph stopped goes out before
+        # the dates show the time lost, half a second on.
+        stalled = ((55, 56.5),) * PIPEWIRE
         for tool, tag, truth, excused, lines, rough in (
                 # On PipeWire, a click from just before the stop has twice been put 0.4 to
                 # 0.55 s late, not yet explained: those moments are set aside too.
                 (velloc, "[tamsel] ", devices.recorded, ((8, 38.5), (45, 53.5)),
                  ("the audio server dropped", "standard output fell behind"),
-                 ((37.5, 38.5),) + ((7.5, 8.5),) * PIPEWIRE),
+                 ((37.5, 38.5),) + ((7.5, 8.5),) * PIPEWIRE + stalled),
                 # The click track moves with the default output: heard elsewhere in between;
                 # the pipe sink it left idles and takes a moment to come back, and a moved
                 # stream is placed anew once its device has settled, a second after the move.
                 (corvane, "", devices.heard, ((11.8, 15.5), (20, 28.5)),
-                 ("standard output fell behind",), ((11.8, 15.5),))):
+                 ("standard output fell behind",), ((11.8, 15.5),) + stalled)):
             name = os.path.basename(tool.proc.p.args[-1])
             stamp = re.search(f"(?m)^{re.escape(tag)}{STAMP}", tool.proc.err)
             if not stamp or not all(line in tool.proc.err for line in lines):
