@@ -67,6 +67,26 @@ def first_sound(samples, threshold=1):
     return next((i for i, v in enumerate(samples) if abs(v) >= threshold), None)
 
 
+def differences(got, want, within=8):
+    # To hold a device that keeps time in place when its first dates were a little off, the
+    # timeline leaves a sample out or says one twice, all others bit for bit. Returns where `got`
+    # differs from `want` beyond such nudges (indices into got), the nudges, and how much of
+    # `want` got covered.
+    wrong, nudges, i, j = [], 0, 0, 0
+    while i < len(got) and j < len(want):
+        if got[i] != want[j]:
+            ahead = list(got[i:i + within])
+            if len(ahead) == within and ahead == want[j + 1:j + 1 + within]:
+                nudges, j = nudges + 1, j + 1
+                continue
+            if j and len(ahead) == within and ahead == want[j - 1:j - 1 + within]:
+                nudges, i = nudges + 1, i + 1
+                continue
+            wrong.append(i)
+        i, j = i + 1, j + 1
+    return wrong, nudges, j
+
+
 def fit_tone(x, frequency, rate=16000):
     # The least-squares sinusoid: its amplitude, and how far it stands above the
     # rest in dB (a second tone, a gap, a repeat, a wrong rate). One hole of at

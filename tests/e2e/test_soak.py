@@ -1,6 +1,7 @@
 # velloc and corvane side by side on one private server for SOAK_SECONDS (25;
 # bench/soak-30min runs this for 30 minutes). velloc, on the direct path, hands
-# back exactly what its 16 kHz mono float microphone is fed; corvane keeps pace
+# back exactly what its 16 kHz mono float microphone is fed, but for a sample
+# left out or said twice to hold it in place; corvane keeps pace
 # with the wall clock to within one 50 ms block (800 samples) from start to end;
 # neither grows in memory once settled (leaking 3200 bytes a second would show).
 from support import *  # noqa: F403
@@ -17,7 +18,7 @@ class Soak(ServerTest):
         self.server.play("soak_feed", 16000, 1, fed)
         corvane = self.start(CORVANE)  # its clock starts at its first block, read at once
         self.assertTrue(corvane.read(2, 10), corvane.err)
-        expected, checked, pending, received, early, late = map(rule, fed), 0, b"", 2, -9, -9
+        taken, received, early, late = bytearray(), 2, -9, -9
         began, rss = time.monotonic(), {}
         # How far corvane's samples are ahead of the clock swings by up to a
         # block, and a late read only lowers it: the highest value over a
@@ -28,15 +29,16 @@ class Soak(ServerTest):
             late = max(late, received / 32000 - at) if at >= seconds - 10 else late
             if at >= 10 and not rss:
                 rss = {proc: rss_kib(proc.pid) for proc in (velloc, corvane)}
-            pending += velloc.read(65536, 0.02)
-            samples, pending = pcm(pending), pending[len(pending) // 2 * 2:]
-            start = first_sound(samples) if not checked else 0  # after the lead-in silence
-            for got, want in zip(samples[len(samples) if start is None else start:], expected):
-                if got != want:
-                    self.fail(f"velloc's sample {checked} after the lead-in: {got}, not {want}")
-                checked += 1
-        print(f"velloc {checked} exact; corvane {(late - early) * 16000:+.0f} off the clock;",
-              f"RSS kB {list(rss.values())} -> {[rss_kib(p.pid) for p in rss]}", file=sys.stderr)
+            taken += velloc.read(65536, 0.02)
+        samples = pcm(taken)
+        lead_in = first_sound(samples)  # the silence before the feed began
+        samples = samples[len(samples) if lead_in is None else lead_in:]
+        wrong, nudges, checked = differences(samples, [rule(f) for f in fed])
+        print(f"velloc {checked} exact, {nudges} nudged; corvane {(late - early) * 16000:+.0f} off",
+              f"the clock; RSS kB {list(rss.values())} -> {[rss_kib(p.pid) for p in rss]}",
+              file=sys.stderr)
+        self.assertEqual((next(iter(wrong), None), nudges <= 1), (None, True),
+                         f"velloc's first difference after the lead-in; {nudges} nudges")
         self.assertGreater(checked, (seconds - 3) * 16000)
         self.assertLessEqual(abs(late - early) * 16000, 800)
         # The clock started when corvane's first block came, holding what the
