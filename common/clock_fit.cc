@@ -22,25 +22,24 @@ void ClockFit::add(double index, double seconds) {
   yy_ = yy_ * keep + y * y;
 }
 
-std::optional<double> ClockFit::secondsPerSample() const {
+std::optional<ClockFit::Line> ClockFit::line() const {
   if (points_ < 3 || !(w_ > 2)) return std::nullopt;
-  const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_;
+  const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_, syy = yy_ - y_ * y_ / w_;
   if (!(sxx > 0) || !(sxy > 0)) return std::nullopt;
-  return sxy / sxx;
+  return Line{sxx, sxy, syy, sxy / sxx};
 }
 
 std::optional<double> ClockFit::rate(double leastSeconds) const {
-  const auto slope = secondsPerSample();
-  if (!slope || last_ - seconds0_ < leastSeconds) return std::nullopt;
-  return 1.0 / *slope;
+  const auto fitted = line();
+  if (!fitted || last_ - seconds0_ < leastSeconds) return std::nullopt;
+  return 1.0 / fitted->slope;
 }
 
 std::optional<double> ClockFit::rateError() const {
-  const auto slope = secondsPerSample();
-  if (!slope) return std::nullopt;
-  const double sxx = xx_ - x_ * x_ / w_, sxy = xy_ - x_ * y_ / w_, syy = yy_ - y_ * y_ / w_;
-  const double scatter = std::max(0.0, syy - *slope * sxy) / (w_ - 2);
-  return std::sqrt(scatter / sxx) / *slope;
+  const auto fitted = line();
+  if (!fitted) return std::nullopt;
+  const double scatter = std::max(0.0, fitted->syy - fitted->slope * fitted->sxy) / (w_ - 2);
+  return std::sqrt(scatter / fitted->sxx) / fitted->slope;
 }
 
 }  // namespace pcm

@@ -18,7 +18,11 @@ class ClockFit {
  private:
   static constexpr double kForgetSeconds = 60.0;
   static constexpr double kLeastSpanSeconds = 5.0;
-  std::optional<double> secondsPerSample() const;  // the line's slope
+  // The sums about the points' means, and the line's slope (seconds a sample), once it has one.
+  struct Line {
+    double sxx, sxy, syy, slope;
+  };
+  std::optional<Line> line() const;
   int points_ = 0;
   double index0_ = 0, seconds0_ = 0, last_ = 0;
   double w_ = 0, x_ = 0, y_ = 0, xx_ = 0, xy_ = 0, yy_ = 0;

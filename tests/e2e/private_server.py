@@ -324,9 +324,8 @@ class PipeDevices(threading.Thread):
             # PipeWire's sink runs dry between its bursts as a matter of course. A paced sink
             # whose click came late ran short, if by less than `short`: put 2 ms late, it read
             # as the stream's error (seen: -2.0 to -2.7 ms, about once in 150 s).
-            if self.paced and now - dry < 0.05 or now - last > 2 * self.step:
+            if self.paced and (now - dry < 0.05 or heard != due) or now - last > 2 * self.step:
                 self.shaky.update(heard)
-            self.shaky.update(h for h, at in zip(heard, due) if self.paced and h != at)
 
 
 def main(argv):
