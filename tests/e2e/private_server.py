@@ -157,6 +157,12 @@ class Server:
             raise RuntimeError(f"pactl {args}: {r.stderr}")
         return None if r.returncode else r.stdout
 
+    def await_default(self, kind, name):
+        # PipeWire's session manager makes a default a moment after it is asked for, later on a
+        # loaded machine; the tools can follow only from then.
+        self._until(lambda: f"Default {kind.title()}: {name}\n" in self.pactl("info"),
+                    f"the default {kind} did not become {name}")
+
     def load(self, *args):
         return int(self.pactl("load-module", *args))
 

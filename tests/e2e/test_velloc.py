@@ -170,6 +170,7 @@ class LinesAndEnds(ServerTest):
         self.assertTrue(tools[0].wait_err(FIRST_TAP) and tools[1].wait_err(CORVANE_STARTED))
         storm(self.server, [[("set_default_source", "m" + x), ("set_default_sink", "s" + x)]
                             for x in "ba" * 25], 0.02)
+        self.server.await_default("sink", "sa"), self.server.await_default("source", "ma")
         self.server.play_tone("sa", 48000, 2, 1000, 8)
         for tool in tools:  # what piled up during the storm is not made after it
             while len(tool.read(1 << 20, 0.06)) > 3200:
