@@ -145,12 +145,10 @@ class Server:
         listener = self.spawn(["pactl", "subscribe"], into=[])
         probes = [self._load_device("sinks", n, 48000, 2, "module-null-sink", f"sink_name={n}")
                   for n in ("session_probe", "session_probe_2")]
-        self.pactl("set-default-sink", "session_probe")
-        self.await_default("sink", "session_probe")
+        self.set_default("sink", "session_probe")
         until(lambda: b"on sink" in listener.read(1 << 16, 0.05), 2.0)  # it listens
         listener.read(1 << 16, 0.2)  # and what it heard so far goes
-        self.pactl("set-default-sink", "session_probe_2")
-        self.await_default("sink", "session_probe_2")
+        self.set_default("sink", "session_probe_2")
         heard = until(lambda: b"on server" in listener.read(1 << 16, 0.05), 2.0)
         listener.stop()
         for probe in probes:
@@ -182,6 +180,10 @@ class Server:
         if r.returncode and check:
             raise RuntimeError(f"pactl {args}: {r.stderr}")
         return None if r.returncode else r.stdout
+
+    def set_default(self, kind, name):
+        self.pactl(f"set-default-{kind}", name)
+        self.await_default(kind, name)
 
     def await_default(self, kind, name):
         # PipeWire's session manager makes a default a moment after it is asked for, later on a

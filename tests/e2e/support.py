@@ -147,8 +147,7 @@ class ServerTest(unittest.TestCase):
         # switch measures); returns the fit of the tone then played to `feed`.
         while len(proc.read(1 << 20, 0.06)) > 3200:  # a backlog would count as made later
             pass
-        self.server.pactl(f"set-default-{kind}", name)
-        self.server.await_default(kind, name)
+        self.server.set_default(kind, name)
         switched = time.monotonic()  # pactl's own start-up is not the tool's
         # Waits past the bound, so that a failure tells a late line from a lost move.
         data = self.read_until(proc, lambda err: moved in err, 5.0)
