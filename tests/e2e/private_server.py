@@ -9,7 +9,7 @@
 # a fresh folder (its own runtime dir, home and client.conf) and its clients see
 # nothing else.
 import array, contextlib, fcntl, os, pathlib, select, shutil, signal, subprocess, sys, tempfile
-import threading, time
+import collections, threading, time
 from subprocess import DEVNULL, PIPE
 
 # Every process started here dies with the process that started it, and is in
@@ -275,8 +275,9 @@ class PipeDevices(threading.Thread):
     # `recorded` when it fell due on the source's clock (a microphone records a frame then and
     # hands it over later, here with the next write); `shaky` those that came within 50 ms of
     # the server stalling (the source's pipe full, the sink's run dry or late) or with a step of
-    # this thread's come late, when a pipe device has no true time to speak of, and `late` how
-    # far the source's writes fell behind its clock at worst.
+    # this thread's come late, when a pipe device has no true time to speak of, `late` how far
+    # the source's writes fell behind its clock at worst, and `stalls` when, on PipeWire, they
+    # backed up by a tenth of a second within half a second: its graph stopped.
     # PipeWire's pipe devices run on its graph's clock in bursts of a cycle: they take no skew,
     # and pipes of a few cycles keep a burst from holding up the writer.
     def __init__(self, server, clicks, ppm=400e-6):
@@ -287,6 +288,7 @@ class PipeDevices(threading.Thread):
         self.paced = server.kind == "pulseaudio"  # the sink runs at its reader's pace
         self.step = 0.001 if self.paced else 0.002
         self.ppm, self.heard, self.recorded, self.shaky, self.late = ppm, [], [], set(), 0.0
+        self.stalls = []
         self.ppm *= self.paced
         self.clicks, d = [int(t * 48000) for t in clicks], server.dir
         # The server makes each pipe and runs the sink on its reader's pace.
@@ -311,6 +313,7 @@ class PipeDevices(threading.Thread):
 
     def run(self):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
+        backlogs = collections.deque()  # (when, bytes not yet taken) over the last half second
         now = start
         rate = 48000 * (1 - self.ppm)
         written = sent = read = full = dry = 0
@@ -336,6 +339,11 @@ class PipeDevices(threading.Thread):
                 n = os.write(self.into, pending)
                 sent, pending = sent + n, pending[n:]
             full = now if pending else full
+            backlogs.append((now, len(pending)))
+            while backlogs[0][0] < now - 0.5:
+                backlogs.popleft()
+            if not self.paced and len(pending) - min(b for _, b in backlogs) > 0.1 * 8 * rate:
+                self.stalls.append(now)
             while waiting and waiting[0][0] < sent:
                 self.recorded.append(due_at := waiting.pop(0)[1])
                 self.late = max(self.late, now - due_at)
