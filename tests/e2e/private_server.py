@@ -259,6 +259,12 @@ class Server:
         synth.p.stdout.close()
         return player
 
+    def kill(self):
+        # A killed process's connections close only after its memory is torn down, which on a
+        # busy machine can take over a second: this returns once the server is gone.
+        os.kill(self.pid, signal.SIGKILL)
+        self.servers[-1].status(10)
+
     def close(self):
         for proc in self.helpers[::-1] + self.servers[::-1]:
             proc.stop(signal.SIGKILL if proc in self.helpers else signal.SIGTERM)

@@ -35,7 +35,7 @@ class Corvane(ServerTest):
     def test_the_sink_going_or_the_server_dying_ends_it_with_status_one_within_a_second(self):
         module = self.server.add_sink("speakers", default=True)
         for cause, reason in ((lambda: self.server.pactl("unload-module", module), "Entity killed"),
-                              (lambda: os.kill(self.server.pid, 9), "Connection terminated")):
+                              (self.server.kill, "Connection terminated")):
             if reason != "Entity killed":
                 self.server.add_sink("spare", default=True)
             corvane = self.start_corvane()
