@@ -317,6 +317,11 @@ class PipeDevices(threading.Thread):
         self.running = True
         self.start()
 
+    def stop(self):  # returns when: what the devices know is final, up to then
+        self.running = False
+        self.join()
+        return time.monotonic()
+
     def run(self):
         start, pending, carry, waiting = time.monotonic(), b"", b"", []
         backlogs = collections.deque()  # (when, bytes not yet taken) over the last half second

@@ -91,7 +91,7 @@ def measure(reader, truth, zero, shaky, excused, until):
 class Timeline(ServerTest):
     def test_every_click_in_place_through_a_stop_a_move_and_stalled_readers_and_server(self):
         devices = PipeDevices(self.server, list(click_times(70)))
-        self.addCleanup(setattr, devices, "running", False)
+        self.addCleanup(devices.stop)
         self.server.add_sink("other")
         env = {"CAPTURE_OUTPUT_BOUND_BYTES": "96000"}  # 3 s: an 8 s stall drops some
         velloc, corvane = (Reader(self.start(tool, **env)) for tool in (VELLOC, CORVANE))
@@ -112,9 +112,7 @@ class Timeline(ServerTest):
         # bursts of a graph cycle and, on a busy machine, fall a pipe's worth (0.2 s) behind
         # their writer: there only a gap left open (seconds) or a missing stamp shows.
         failures, bound = [], 0.3 if PIPEWIRE else 0.002
-        devices.running = False
-        devices.join()
-        until = time.monotonic()
+        until = devices.stop()
         # On PipeWire, what was captured in the second after its graph stopped (at 55 s, or on
         # its own on a busy machine) goes out before the dates show the time lost, half a second
         # on, and the clicks then in a pipe device have no true time.
