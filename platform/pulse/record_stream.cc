@@ -30,6 +30,8 @@ constexpr double kJumpWindowSeconds = 5.0;
 // For this long after a move, audio may date from well before the first answers said: a device just
 // taken up again may play out what it had held.
 constexpr double kNewDeviceSeconds = 1.0;
+// Audio read back from a stall waits this long at most for the answers that place its gap.
+constexpr double kMostHeldSeconds = 0.25;
 
 constexpr int kMostFailedMoves = 3;
 
@@ -193,7 +195,8 @@ void RecordStream::onRead(pa_stream* stream, size_t) {
   lastRead_ = now;
   // The very first audio waits with the server until its capture time is known; a moved stream's
   // is read at once, undated, so that a move never holds up the audio.
-  if (reading_ || nextFrame_ > 0) {
+  if (holding_ && now - resumedAt_ > kMostHeldSeconds) holding_ = false;
+  if ((reading_ || nextFrame_ > 0) && !holding_) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (!ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
@@ -212,14 +215,17 @@ void RecordStream::noteStall(double now) {
   const double held =
       attr != nullptr ? attr->maxlength / pa_bytes_per_second(&config_.sampleSpec) : 0.0;
   const double stalled = std::clamp(held / 2, kStalledSeconds, 2 * kStalledSeconds);
-  if (lastRead_ > 0 && now - lastRead_ > stalled) resumedAt_ = now;
+  if (lastRead_ > 0 && now - lastRead_ > stalled) {
+    resumedAt_ = now;
+    holding_ = reading_;
+  }
 }
 
 void RecordStream::askTiming() {
   constexpr double kLeastApart = 0.025;  // each answer costs a round trip to the server
   if (timing_ != nullptr || stream_ == nullptr) return;
   const double now = monotonicSeconds();
-  if (reading_ && now - timingAsked_ < kLeastApart) return;
+  if (reading_ && !holding_ && now - timingAsked_ < kLeastApart) return;
   timingAsked_ = now;
   timing_ = pa_stream_update_timing_info(stream_, Entry<&RecordStream::onTiming>::call, this);
 }
@@ -236,6 +242,7 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   }
   const double now = monotonicSeconds();
   noteStall(now);
+  if (holding_ && timingAsked_ < resumedAt_) return askTiming();  // it tells of before the stall
   const double roundTrip = now - timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
@@ -245,28 +252,40 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
-  // More than the server can hold is no queue: a server that skipped what it dropped for a stopped
-  // process may count it as written before it moves the read index past it.
+  // More than the server can hold is no queue: a server that passes over what it could not hold
+  // for a stopped process counts it as written before it moves the read index past it, and does
+  // so only once it sends again, after what it had sent before this answer.
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
-  if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) return;
+  if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) {
+    if (holding_) {
+      sentBeforeSkip_ = streamBytes_ + pa_stream_readable_size(stream);
+      askSoon();
+    }
+    return;
+  }
   const double start =
       newestCaptured - (queued + static_cast<double>(streamBytes_)) / bytesPerSecond;
-  // A server out of room while this process was stopped kept the oldest audio: the gap lies where
-  // what was captured since it came back begins, not at the next byte read.
   const bool mayJump = now - resumedAt_ < kJumpWindowSeconds;
   const bool resumed = mayJump && start > streamStart_ + kFarSeconds;
-  if (answerCount_ > 0 && resumed && info->read_index <= static_cast<int64_t>(streamBytes_)) {
-    const double since = std::max(0.0, newestCaptured - resumedAt_) * bytesPerSecond;
-    const auto gapAt = static_cast<uint64_t>(std::max(
-        static_cast<double>(streamBytes_), static_cast<double>(info->write_index) - since));
-    jumpByte_ = gapAt - gapAt % pa_frame_size(&config_.sampleSpec);
+  const auto passedOver = static_cast<uint64_t>(
+      std::max<int64_t>(0, info->read_index - static_cast<int64_t>(streamBytes_)));
+  if (answerCount_ > 0 && resumed) {
+    placeGap(*info, passedOver, newestCaptured, attr != nullptr ? attr->fragsize : 0);
   }
+  if (!resumed) passedOver_ = passedOver;  // what it had passed over before the stall
   // A device playing out what it had held delivers faster than the clock; a server that merely
   // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
   constexpr double kPromptSeconds = 0.01;
   dateStream(now, start, roundTrip <= kPromptSeconds, mayJump, now < newDeviceUntil_ && ahead);
+  if (holding_) {
+    // Until the dates show the jump (two answers) or that nothing was lost.
+    if (resumed && !discontinuity_ && now - resumedAt_ <= kMostHeldSeconds) return askSoon();
+    holding_ = false;
+    sentBeforeSkip_.reset();
+    return onRead(stream, 0);
+  }
   if (reading_) return;
   // The first audio waits for a few answers milliseconds apart. A server that counts its device's
   // latency gives them alike; one that does not dates each the later the longer since the device's
@@ -289,6 +308,24 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   onRead(stream, 0);
 }
 
+// Audio the server dropped while this process was stopped leaves a gap in what it held. A server
+// out of room either kept the oldest audio, and the gap lies where what was captured since this
+// process came back begins; or it passed over all but its newest fragment when it sent again, and
+// the gap follows what it had sent before (an answer then showed more queued than it can hold), or
+// else lies a fragment before what was captured since.
+void RecordStream::placeGap(const pa_timing_info& info, uint64_t passedOver, double newestCaptured,
+                            uint32_t fragment) {
+  const double newest = static_cast<double>(info.write_index) - static_cast<double>(passedOver);
+  double gapAt = newest - std::max(0.0, newestCaptured - resumedAt_) *
+                              pa_bytes_per_second(&config_.sampleSpec);
+  if (passedOver > passedOver_) {
+    gapAt = sentBeforeSkip_ ? static_cast<double>(*sentBeforeSkip_) : gapAt - fragment;
+  }
+  const auto at = static_cast<uint64_t>(
+      std::clamp(gapAt, static_cast<double>(streamBytes_), std::max(newest, 0.0)));
+  jumpByte_ = std::max(at - at % pa_frame_size(&config_.sampleSpec), streamBytes_);
+}
+
 void RecordStream::askSoon() {
   if (soon_ != nullptr) return;
   soon_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + 2000,
@@ -307,7 +344,9 @@ void RecordStream::forgetTiming() {
     pa_operation_unref(timing_);
     timing_ = nullptr;
   }
-  streamBytes_ = jumpByte_ = 0;
+  streamBytes_ = jumpByte_ = passedOver_ = 0;
+  holding_ = false;
+  sentBeforeSkip_.reset();
   answerCount_ = firstAnswers_ = writesSeen_ = 0;
   drift_ = 0;  // another device may keep other time
   driftSince_.reset();

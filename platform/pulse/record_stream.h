@@ -96,6 +96,8 @@ class RecordStream : private Answers {
   void watchForLoss();
   void noteStall(double now);
   void askTiming();
+  void placeGap(const pa_timing_info& info, uint64_t passedOver, double newestCaptured,
+                uint32_t fragment);
   void onTiming(pa_stream* stream, int success);
   void dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice);
   double secondEarliest(double now, double drift) const;
@@ -148,6 +150,10 @@ class RecordStream : private Answers {
   bool playedOut_ = false;      // its device delivered faster than the clock meanwhile
   double placedStart_ = 0;      // the stream's start when the last discontinuity was placed
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
+  // Back from a stall, what the server sends waits until the answers show where its gap lies.
+  bool holding_ = false;
+  std::optional<uint64_t> sentBeforeSkip_;  // the stream's bytes the server sent before it
+  uint64_t passedOver_ = 0;  // bytes the server's read index has passed over, as last answered
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
   double timingAsked_ = 0;
