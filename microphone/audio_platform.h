@@ -109,6 +109,8 @@ class AudioConverter {
   // it for the next call.
   virtual ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
                                         const ConverterInputBlock& input) = 0;
+  // Forgets what it holds, as for a new stream; after an end of input, it takes input again.
+  virtual void reset() = 0;
 };
 
 using pcm::OutputStream;

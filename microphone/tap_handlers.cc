@@ -52,6 +52,44 @@ const PcmBuffer* supplyInputOnce(bool& inputSupplied, const PcmBuffer& buffer,
   return &buffer;
 }
 
+// Made again only when a call owes more than it holds, then with room for any tap of `frames`.
+PcmBuffer* outputBuffer(VellocState& state, const AudioFormat& format, double ratio,
+                        uint32_t capacity, uint32_t frames) {
+  if (!state.converterOutput || state.converterOutput->storedFrames() < capacity) {
+    const uint32_t room = std::max(capacity, mostOutputFrames(ratio, frames));
+    state.converterOutput = state.platform->makePcmBuffer(format, room);
+    if (!state.converterOutput) return nullptr;
+  }
+  state.converterOutput->setFrameCapacity(capacity);
+  state.converterOutput->setFrameLength(0);
+  return state.converterOutput.get();
+}
+
+// Audio after a gap must not push out what the converter still holds from before it, which would
+// land after the gap's silence: that goes out first, where it belongs, and the converter starts
+// afresh, as on the silence it now follows.
+void flushConverter(VellocState& state, const AudioFormat& outputFormat, AudioConverter& converter,
+                    double ratio) {
+  // What the input so far owes beyond what went out: what the converter holds.
+  const double owed = std::floor(static_cast<double>(state.convertedInputFrames) * ratio) -
+                      static_cast<double>(state.convertedOutputFrames);
+  if (owed >= 1 && owed <= std::numeric_limits<uint32_t>::max()) {
+    const auto frames = static_cast<uint32_t>(owed);
+    if (PcmBuffer* output = outputBuffer(state, outputFormat, ratio, frames, 0)) {
+      std::optional<PlatformError> error;
+      converter.convert(*output, error, [](uint32_t, ConverterInputStatus& status) {
+        status = ConverterInputStatus::endOfStream;
+        return static_cast<const PcmBuffer*>(nullptr);
+      });
+      if (!error && output->frameLength() > 0) {
+        writeInt16Samples(state, *output, std::numeric_limits<double>::quiet_NaN(), false);
+      }
+    }
+  }
+  converter.reset();
+  state.convertedInputFrames = state.convertedOutputFrames = 0;
+}
+
 }  // namespace
 
 void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
@@ -60,21 +98,23 @@ void handleConverterTap(VellocState& state, const AudioFormat& outputFormat,
   state.discontinuityPending |= when.discontinuity;
 
   const double ratio = state.targetSampleRate / state.nativeFormat.sampleRate;
+  // Beyond this, audio is missing before the buffer (as the timeline mends a gap).
+  constexpr double kGapSeconds = 0.001;
+  if (when.discontinuity && when.hostTime - state.nextCapturedAt > kGapSeconds &&
+      state.convertedInputFrames > 0) {
+    flushConverter(state, outputFormat, converter, ratio);
+  }
+  state.nextCapturedAt = (std::isfinite(when.hostTime) ? when.hostTime : state.nextCapturedAt) +
+                         buffer.frameLength() / state.nativeFormat.sampleRate;
+
   const uint64_t inputBefore = state.convertedInputFrames;
   const uint64_t inputAfter = inputBefore + buffer.frameLength();
   const auto capacity = outputCapacity(ratio, inputBefore, inputAfter);
   // Dropped buffers are not counted: the converter never sees them.
   if (!capacity || *capacity == 0) return;
-
-  // Made again only when a tap owes more than it holds, then with room for any tap of that length.
-  if (!state.converterOutput || state.converterOutput->storedFrames() < *capacity) {
-    const uint32_t room = std::max(*capacity, mostOutputFrames(ratio, buffer.frameLength()));
-    state.converterOutput = state.platform->makePcmBuffer(outputFormat, room);
-    if (!state.converterOutput) return;
-  }
-  PcmBuffer& output = *state.converterOutput;
-  output.setFrameCapacity(*capacity);
-  output.setFrameLength(0);
+  PcmBuffer* made = outputBuffer(state, outputFormat, ratio, *capacity, buffer.frameLength());
+  if (made == nullptr) return;
+  PcmBuffer& output = *made;
 
   bool inputSupplied = false;
   const ConverterInputBlock input = [&inputSupplied, &buffer](uint32_t packetCount,

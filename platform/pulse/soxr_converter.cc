@@ -124,6 +124,13 @@ ConverterOutputStatus SoxrConverter::convert(PcmBuffer& output,
   return written == capacity ? ConverterOutputStatus::haveData : ConverterOutputStatus::inputRanDry;
 }
 
+void SoxrConverter::reset() {
+  if (soxr_ != nullptr) soxr_clear(soxr_);
+  mixed_.clear();
+  mixedStart_ = 0;
+  ended_ = drained_ = false;
+}
+
 void SoxrConverter::mixDown(const PcmBuffer& buffer) {
   if (mixedStart_ > 0) {
     mixed_.erase(mixed_.begin(), mixed_.begin() + static_cast<std::ptrdiff_t>(mixedStart_));

@@ -29,6 +29,7 @@ class SoxrConverter final : public velloc::AudioConverter {
   velloc::ConverterOutputStatus convert(velloc::PcmBuffer& output,
                                         std::optional<velloc::PlatformError>& error,
                                         const velloc::ConverterInputBlock& input) override;
+  void reset() override;
 
  private:
   SoxrConverter(const velloc::AudioFormat& from, const velloc::AudioFormat& to, soxr_t soxr);

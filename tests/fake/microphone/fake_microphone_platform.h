@@ -82,6 +82,7 @@ struct FakeConverter final : AudioConverter {
     capacities.push_back(out.frameCapacity());
     return ConverterOutputStatus::haveData;
   }
+  void reset() override {}
   std::vector<uint32_t> capacities;
 };
 

@@ -3,6 +3,10 @@
 // fuzz target's properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "microphone/name_match.h"
 #include "tests/fake/microphone/fake_microphone_platform.h"
 
@@ -67,6 +71,60 @@ TEST(ConverterTap, CapacitiesFollowTheRunningTotalOfInputHandedOver) {
   }
   EXPECT_EQ(converter.capacities, (std::vector<uint32_t>{1, 1365, 1365, 1366, 1365, 1365, 1366}));
   EXPECT_EQ(velloc.platform.proc.log(), Lines{kTag + "First tap callback fired (frameLength=1)\n"});
+}
+
+// Takes every third frame of channel 0 and holds back the newest kHeld it made, as a filter does.
+struct HoldingConverter final : AudioConverter {
+  static constexpr std::size_t kHeld = 480;
+  ConverterOutputStatus convert(PcmBuffer& out, std::optional<PlatformError>&,
+                                const ConverterInputBlock& input) override {
+    auto status = ConverterInputStatus::noDataNow;
+    if (const PcmBuffer* in = input(out.frameCapacity() * 3, status); in != nullptr) {
+      for (uint32_t f = 0; f < in->frameLength(); ++f) {
+        if (taken++ % 3 == 0) held.push_back(in->floatChannelData()[0][f]);
+      }
+    }
+    const bool ending = status == ConverterInputStatus::endOfStream;
+    const std::size_t ready = ending ? held.size() : held.size() - std::min(held.size(), kHeld);
+    const std::size_t frames = std::min<std::size_t>(out.frameCapacity(), ready);
+    std::copy_n(held.begin(), frames, out.floatChannelData()[0]);
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(frames));
+    out.setFrameLength(static_cast<uint32_t>(frames));
+    return ending ? ConverterOutputStatus::endOfStream : ConverterOutputStatus::haveData;
+  }
+  void reset() override { held.clear(), taken = 0; }
+  std::vector<float> held;
+  uint64_t taken = 0;
+};
+
+// What the converter holds at a gap goes out before the gap's silence, not after it; a
+// discontinuity that loses nothing (a move's placement) leaves the converter alone.
+TEST(ConverterTap, WhatTheConverterHoldsAtAGapGoesOutBeforeItsSilence) {
+  for (const double gap : {0.5, 0.0}) {
+    Velloc velloc;
+    HoldingConverter converter;
+    PcmBuffer tap(velloc.state.nativeFormat, 4800);
+    tap.setFrameLength(4800);  // 0.1 s
+    double at = 100;
+    for (const float level : {0.25f, 0.25f, 0.5f, 0.5f}) {
+      std::fill_n(tap.floatChannelData()[0], 4800, level);
+      const bool after = level == 0.5f && at < 100.25;
+      if (after) at += gap;
+      handleConverterTap(velloc.state, kMono16k, converter, tap, {0, 48000, at, after});
+      at += 0.1;
+    }
+    // Stream sample k holds what was captured at 100 s + k / 16000.
+    std::vector<int16_t> out(velloc.platform.proc.stdoutBytes().size() / 2);
+    std::memcpy(out.data(), velloc.platform.proc.stdoutBytes().data(), 2 * out.size());
+    // 0.4 s of input, less what the converter still holds, and the gap.
+    const auto gapped = static_cast<std::size_t>(gap * 16000);
+    ASSERT_EQ(out.size(), 6400 - HoldingConverter::kHeld + gapped) << gap;
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 3200, [](int16_t v) { return v == 8191; }));
+    EXPECT_TRUE(std::all_of(out.begin() + 3200, out.begin() + 3200 + gapped,
+                            [](int16_t v) { return v == 0; }));
+    EXPECT_TRUE(
+        std::all_of(out.begin() + 3200 + gapped, out.end(), [](int16_t v) { return v == 16383; }));
+  }
 }
 
 // Channel 0 of a planar and of an interleaved buffer, each in one write.
