@@ -193,13 +193,20 @@ void RecordStream::onRead(pa_stream* stream, size_t) {
   const double now = monotonicSeconds();
   noteStall(now);
   lastRead_ = now;
+  // Whatever waits is read before libpulse runs out of room, or at most a moment late.
+  const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+  if (readUntil_ && (now - resumedAt_ > kMostHeldSeconds ||
+                     (attr != nullptr && pa_stream_readable_size(stream) > attr->maxlength / 2))) {
+    readUntil_.reset();
+  }
+  gapUnplaced_ &= now - resumedAt_ < kJumpWindowSeconds;
   // The very first audio waits with the server until its capture time is known; a moved stream's
   // is read at once, undated, so that a move never holds up the audio.
-  if (holding_ && now - resumedAt_ > kMostHeldSeconds) holding_ = false;
-  if ((reading_ || nextFrame_ > 0) && !holding_) {
+  if (reading_ || nextFrame_ > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (!ended_ && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+      if (readUntil_ && streamBytes_ + bytes > *readUntil_) break;
       take(static_cast<const std::byte*>(data), bytes);
       pa_stream_drop(stream);
     }
@@ -217,7 +224,9 @@ void RecordStream::noteStall(double now) {
   const double stalled = std::clamp(held / 2, kStalledSeconds, 2 * kStalledSeconds);
   if (lastRead_ > 0 && now - lastRead_ > stalled) {
     resumedAt_ = now;
-    holding_ = reading_;
+    gapUnplaced_ = reading_;
+    if (reading_) readUntil_ = streamBytes_;
+    sentBeforeSkip_.reset();
   }
 }
 
@@ -225,7 +234,7 @@ void RecordStream::askTiming() {
   constexpr double kLeastApart = 0.025;  // each answer costs a round trip to the server
   if (timing_ != nullptr || stream_ == nullptr) return;
   const double now = monotonicSeconds();
-  if (reading_ && !holding_ && now - timingAsked_ < kLeastApart) return;
+  if (reading_ && !readUntil_ && now - timingAsked_ < kLeastApart) return;
   timingAsked_ = now;
   timing_ = pa_stream_update_timing_info(stream_, Entry<&RecordStream::onTiming>::call, this);
 }
@@ -242,7 +251,8 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   }
   const double now = monotonicSeconds();
   noteStall(now);
-  if (holding_ && timingAsked_ < resumedAt_) return askTiming();  // it tells of before the stall
+  // One asked before a stall tells nothing of its gap.
+  if (gapUnplaced_ && timingAsked_ < resumedAt_) return askTiming();
   const double roundTrip = now - timingAsked_;
   double transport = static_cast<double>(info->transport_usec) / 1e6;
   if (!(transport <= roundTrip)) transport = roundTrip / 2;
@@ -252,14 +262,23 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
   if (info->write_index <= 0) return;
   const double bytesPerSecond = pa_bytes_per_second(&config_.sampleSpec);
   const double queued = static_cast<double>(info->write_index - info->read_index);
+  const auto passedOver = static_cast<uint64_t>(
+      std::max<int64_t>(0, info->read_index - static_cast<int64_t>(streamBytes_)));
   // More than the server can hold is no queue: a server that passes over what it could not hold
   // for a stopped process counts it as written before it moves the read index past it, and does
-  // so only once it sends again, after what it had sent before this answer.
+  // so only once it sends again, after what it had sent before this answer. One that kept the
+  // oldest audio is sending it: what it sent before the newest came is read on meanwhile.
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
   if (attr != nullptr && queued > static_cast<double>(attr->maxlength)) {
-    if (holding_) {
+    if (gapUnplaced_) {
       sentBeforeSkip_ = streamBytes_ + pa_stream_readable_size(stream);
+      const double keptOldest = static_cast<double>(info->write_index - passedOver) -
+                                capturedSinceResumed(newestCaptured);
+      const double surelyBefore =
+          std::clamp(keptOldest, 0.0, static_cast<double>(*sentBeforeSkip_));
+      if (readUntil_) readUntil_ = std::max(*readUntil_, static_cast<uint64_t>(surelyBefore));
       askSoon();
+      onRead(stream, 0);
     }
     return;
   }
@@ -267,24 +286,20 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
       newestCaptured - (queued + static_cast<double>(streamBytes_)) / bytesPerSecond;
   const bool mayJump = now - resumedAt_ < kJumpWindowSeconds;
   const bool resumed = mayJump && start > streamStart_ + kFarSeconds;
-  const auto passedOver = static_cast<uint64_t>(
-      std::max<int64_t>(0, info->read_index - static_cast<int64_t>(streamBytes_)));
-  if (answerCount_ > 0 && resumed) {
-    placeGap(*info, passedOver, newestCaptured, attr != nullptr ? attr->fragsize : 0);
-  }
+  const bool placed = answerCount_ > 0 && resumed;
+  if (placed) placeGap(*info, passedOver, newestCaptured, attr != nullptr ? attr->fragsize : 0);
   if (!resumed) passedOver_ = passedOver;  // what it had passed over before the stall
   // A device playing out what it had held delivers faster than the clock; a server that merely
   // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
   constexpr double kPromptSeconds = 0.01;
-  dateStream(now, start, roundTrip <= kPromptSeconds, mayJump, now < newDeviceUntil_ && ahead);
-  if (holding_) {
-    // Until the dates show the jump (two answers) or that nothing was lost.
-    if (resumed && !discontinuity_ && now - resumedAt_ <= kMostHeldSeconds) return askSoon();
-    holding_ = false;
-    sentBeforeSkip_.reset();
-    return onRead(stream, 0);
+  dateStream(now, start, roundTrip <= kPromptSeconds, mayJump, now < newDeviceUntil_ && ahead,
+             placed);
+  gapUnplaced_ = false;
+  if (readUntil_) {
+    readUntil_.reset();
+    return onRead(stream, 0);  // the gap is placed, or there is none
   }
   if (reading_) return;
   // The first audio waits for a few answers milliseconds apart. A server that counts its device's
@@ -316,14 +331,17 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
 void RecordStream::placeGap(const pa_timing_info& info, uint64_t passedOver, double newestCaptured,
                             uint32_t fragment) {
   const double newest = static_cast<double>(info.write_index) - static_cast<double>(passedOver);
-  double gapAt = newest - std::max(0.0, newestCaptured - resumedAt_) *
-                              pa_bytes_per_second(&config_.sampleSpec);
+  double gapAt = newest - capturedSinceResumed(newestCaptured);
   if (passedOver > passedOver_) {
     gapAt = sentBeforeSkip_ ? static_cast<double>(*sentBeforeSkip_) : gapAt - fragment;
   }
   const auto at = static_cast<uint64_t>(
       std::clamp(gapAt, static_cast<double>(streamBytes_), std::max(newest, 0.0)));
   jumpByte_ = std::max(at - at % pa_frame_size(&config_.sampleSpec), streamBytes_);
+}
+
+double RecordStream::capturedSinceResumed(double newestCaptured) const {
+  return std::max(0.0, newestCaptured - resumedAt_) * pa_bytes_per_second(&config_.sampleSpec);
 }
 
 void RecordStream::askSoon() {
@@ -345,7 +363,8 @@ void RecordStream::forgetTiming() {
     timing_ = nullptr;
   }
   streamBytes_ = jumpByte_ = passedOver_ = 0;
-  holding_ = false;
+  gapUnplaced_ = false;
+  readUntil_.reset();
   sentBeforeSkip_.reset();
   answerCount_ = firstAnswers_ = writesSeen_ = 0;
   drift_ = 0;  // another device may keep other time
@@ -358,12 +377,14 @@ void RecordStream::forgetTiming() {
 
 // The server dates audio no earlier than its capture, and less precisely mid device block, so the
 // start is the earliest recent answer but one (one may be early by a slip of its clock). Just after
-// a stop, the last few all on one side by more than they stray, or two far beyond, mean the stream
-// jumped (audio never delivered) and only they count; at other times they are strays, but for
-// answers that came back promptly (a stray is late by no more than its round trip) and all later
-// for half a second: a server that let time pass without delivering audio, as a graph that missed
-// its deadlines does. One catching up on audio it held back answers later for less.
-void RecordStream::dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice) {
+// a stop, one far beyond that `placed` the gap in what the server held, the last few all on one
+// side by more than they stray, or two far beyond, mean the stream jumped (audio never delivered)
+// and only they count: the audio after the gap is dated by them. At other times they are strays,
+// but for answers that came back promptly (a stray is late by no more than its round trip) and all
+// later for half a second: a server that let time pass without delivering audio, as a graph that
+// missed its deadlines does. One catching up on audio it held back answers later for less.
+void RecordStream::dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice,
+                              bool placed) {
   constexpr double kStraySeconds = 0.015;
   constexpr double kLostAfterSeconds = 0.5;
   const double drifted = drift_;
@@ -392,13 +413,13 @@ void RecordStream::dateStream(double now, double start, bool prompt, bool mayJum
   const bool far = held > 0 && start > streamStart_ + kFarSeconds &&
                    answers_[(answerCount_ - 1) % kAnswers].start > streamStart_ + kFarSeconds;
   const bool jumped =
-      lost ||
+      placed || lost ||
       (mayJump && held > 0 &&
        (far ||
         (held >= kSameSide && start > streamStart_ + kStraySeconds && later == kSameSide - 1) ||
         (held >= kSameSide && start < streamStart_ - kStraySeconds && earlier == kSameSide - 1)));
   if (jumped) {
-    const int keep = mayJump && far ? 1 : lost ? laterFor : kSameSide - 1;
+    const int keep = placed ? 0 : mayJump && far ? 1 : lost ? laterFor : kSameSide - 1;
     std::array<Answer, kAnswers> recent{};
     for (int back = 0; back < keep; ++back) {
       recent[keep - 1 - back] = answers_[(answerCount_ - 1 - back) % kAnswers];
@@ -499,9 +520,12 @@ void RecordStream::take(const std::byte* data, std::size_t bytes) {
 void RecordStream::handOver() {
   const std::size_t frames = filled_ / pa_frame_size(&config_.sampleSpec);
   filled_ = 0;
-  // Dated as late as possible, by the most answers. What the server held while no answer came, and
-  // a moved stream's first audio, is undated: it continues the audio before it.
-  const double capturedAt = blockStreamByte_ < jumpByte_ || !reading_
+  // Dated as late as possible, by the most answers. What the server held from before a stall's gap
+  // (all it sends until an answer places the gap), and a moved stream's first audio, is undated: it
+  // continues the audio before it, at the pace measured then; the dates from before it were
+  // stopped with the process.
+  const bool beforeGap = blockStreamByte_ < jumpByte_ || gapUnplaced_;
+  const double capturedAt = beforeGap || !reading_
                                 ? std::numeric_limits<double>::quiet_NaN()
                                 : streamStart_ + static_cast<double>(blockStreamByte_) /
                                                      pa_bytes_per_second(&config_.sampleSpec);

@@ -98,8 +98,9 @@ class RecordStream : private Answers {
   void askTiming();
   void placeGap(const pa_timing_info& info, uint64_t passedOver, double newestCaptured,
                 uint32_t fragment);
+  double capturedSinceResumed(double newestCaptured) const;  // in bytes
   void onTiming(pa_stream* stream, int success);
-  void dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice);
+  void dateStream(double now, double start, bool prompt, bool mayJump, bool newDevice, bool placed);
   double secondEarliest(double now, double drift) const;
   void askSoon();
   void onSoon(pa_mainloop_api* api, pa_time_event* event, const struct timeval*);
@@ -142,16 +143,18 @@ class RecordStream : private Answers {
   int64_t lastWriteIndex_ = -1;
   std::array<double, 2> firstStarts_{1e300, -1e300};  // the earliest and latest so far
   double streamStart_ = 0;
-  // A gap inside what the server holds: the audio before it, kept while no answer came, is undated.
+  // A gap inside what the server holds: the audio before it is undated.
   uint64_t jumpByte_ = 0;
+  bool gapUnplaced_ = false;  // back from a stall, until an answer shows where a gap lies, or none
   bool discontinuity_ = false;  // the next block handed over follows a jump or a move
   double newDeviceUntil_ = 0;   // monotonic seconds: while a move's stream is new
   bool settling_ = false;       // and its placement is to be checked once after that
   bool playedOut_ = false;      // its device delivered faster than the clock meanwhile
   double placedStart_ = 0;      // the stream's start when the last discontinuity was placed
   double lastRead_ = 0, resumedAt_ = -1e9;  // monotonic seconds
-  // Back from a stall, what the server sends waits until the answers show where its gap lies.
-  bool holding_ = false;
+  // Back from a stall, what the server sends waits until an answer shows where its gap lies, but
+  // for what surely came before it.
+  std::optional<uint64_t> readUntil_;
   std::optional<uint64_t> sentBeforeSkip_;  // the stream's bytes the server sent before it
   uint64_t passedOver_ = 0;  // bytes the server's read index has passed over, as last answered
   pa_operation* timing_ = nullptr;
