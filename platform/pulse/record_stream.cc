@@ -430,7 +430,7 @@ void RecordStream::dateStream(double now, double start, bool prompt, bool mayJum
     driftSince_.reset();
   }
   // Answers that stopped for a while (a stopped process) measure nothing across the pause.
-  if (held > 0 && now - answers_[(answerCount_ - 1) % kAnswers].at > kStalledSeconds) {
+  if (answerCount_ > 0 && now - answers_[(answerCount_ - 1) % kAnswers].at > kStalledSeconds) {
     driftSince_.reset();
   }
   answers_[answerCount_++ % kAnswers] = {now, start, prompt};
