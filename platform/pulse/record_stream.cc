@@ -277,8 +277,7 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
       const double surelyBefore =
           std::clamp(keptOldest, 0.0, static_cast<double>(*sentBeforeSkip_));
       if (readUntil_) readUntil_ = std::max(*readUntil_, static_cast<uint64_t>(surelyBefore));
-      askSoon();
-      onRead(stream, 0);
+      onRead(stream, 0);  // and asks again
     }
     return;
   }

@@ -155,7 +155,8 @@ class RecordStream : private Answers {
   // Back from a stall, what the server sends waits until an answer shows where its gap lies, but
   // for what surely came before it.
   std::optional<uint64_t> readUntil_;
-  std::optional<uint64_t> sentBeforeSkip_;  // the stream's bytes the server sent before it
+  // What the server had sent before an answer showed it about to pass over what it dropped.
+  std::optional<uint64_t> sentBeforeSkip_;
   uint64_t passedOver_ = 0;  // bytes the server's read index has passed over, as last answered
   pa_operation* timing_ = nullptr;
   pa_time_event* soon_ = nullptr;
