@@ -285,16 +285,17 @@ void RecordStream::onTiming(pa_stream* stream, int success) {
       newestCaptured - (queued + static_cast<double>(streamBytes_)) / bytesPerSecond;
   const bool mayJump = now - resumedAt_ < kJumpWindowSeconds;
   const bool resumed = mayJump && start > streamStart_ + kFarSeconds;
-  const bool placed = answerCount_ > 0 && resumed;
-  if (placed) placeGap(*info, passedOver, newestCaptured, attr != nullptr ? attr->fragsize : 0);
+  const bool gapFound = answerCount_ > 0 && resumed;
+  if (gapFound) placeGap(*info, passedOver, newestCaptured, attr != nullptr ? attr->fragsize : 0);
   if (!resumed) passedOver_ = passedOver;  // what it had passed over before the stall
   // A device playing out what it had held delivers faster than the clock; a server that merely
   // reshuffles its buffering does not, and its dates' step is no reason to drop audio.
   const bool ahead = (queued + static_cast<double>(streamBytes_)) / bytesPerSecond >
                      now - (newDeviceUntil_ - kNewDeviceSeconds) + 0.1;
   constexpr double kPromptSeconds = 0.01;
-  dateStream(now, start, roundTrip <= kPromptSeconds, mayJump, now < newDeviceUntil_ && ahead,
-             placed);
+  const bool prompt = roundTrip <= kPromptSeconds;
+  // One that came back promptly places it at once; a slow one may be a slip, and waits for another.
+  dateStream(now, start, prompt, mayJump, now < newDeviceUntil_ && ahead, gapFound && prompt);
   gapUnplaced_ = false;
   if (readUntil_) {
     readUntil_.reset();
