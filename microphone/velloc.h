@@ -51,8 +51,8 @@ struct VellocState {
   uint64_t convertedOutputFrames = 0;
   // A tap buffer after a discontinuity whose converted frames have not gone out yet.
   bool discontinuityPending = false;
-  double nextCapturedAt =
-      0;  // when the frame after the last tap buffer was, as dated; NaN: unknown
+  // When the frame after the last tap buffer was captured, as the dates so far put it.
+  double nextCapturedAt = 0;
   std::optional<pcm::Timeline> timeline;
   bool stamped = false;
   std::unique_ptr<PcmBuffer> converterOutput;

@@ -194,10 +194,12 @@ void RecordStream::onRead(pa_stream* stream, size_t) {
   noteStall(now);
   lastRead_ = now;
   // Whatever waits is read before libpulse runs out of room, or at most a moment late.
-  const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
-  if (readUntil_ && (now - resumedAt_ > kMostHeldSeconds ||
-                     (attr != nullptr && pa_stream_readable_size(stream) > attr->maxlength / 2))) {
-    readUntil_.reset();
+  if (readUntil_) {
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+    if (now - resumedAt_ > kMostHeldSeconds ||
+        (attr != nullptr && pa_stream_readable_size(stream) > attr->maxlength / 2)) {
+      readUntil_.reset();
+    }
   }
   gapUnplaced_ &= now - resumedAt_ < kJumpWindowSeconds;
   // The very first audio waits with the server until its capture time is known; a moved stream's
